@@ -1,0 +1,47 @@
+# Front door. `make demo` runs the simulated CE device's demo; `make test` builds and runs
+# every test (AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded suites again
+# under ThreadSanitizer, the portability check, and the fuzz targets for a bounded time).
+# Each target does its own set-up: packages (scripts/setup.sh), configure, build.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+FUZZ_SECONDS ?= 20
+
+.PHONY: all setup demo test test-asan test-tsan fuzz clean
+
+all: demo
+
+setup:
+	@scripts/setup.sh
+
+$(BUILD)/%/build.ninja: | setup
+	cmake -S . -B $(BUILD)/$* $(CMAKE_FLAGS) -DQSX_SANITIZER=$(SANITIZER_$*) $(BUILD_TYPE_$*) >/dev/null
+
+SANITIZER_release = none
+BUILD_TYPE_release = -DCMAKE_BUILD_TYPE=Release
+SANITIZER_asan = address
+SANITIZER_tsan = thread
+SANITIZER_fuzz = fuzzer
+
+demo: setup $(BUILD)/release/build.ninja
+	cmake --build $(BUILD)/release -j $(JOBS) --target qsxsim
+	$(BUILD)/release/bin/qsxsim demo
+
+test: test-asan test-tsan fuzz
+	@echo "all test stages passed"
+
+test-asan: setup $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+test-tsan: setup $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	ctest --test-dir $(BUILD)/tsan --output-on-failure -L threaded -j $(JOBS)
+
+fuzz: setup $(BUILD)/fuzz/build.ninja
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
+	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,27 @@
+// Kernel calls that Windows CE has and the desktop Windows headers lack. Included by
+// the deliverables on every build, beside the platform's windows.h.
+#pragma once
+
+#include <windows.h>
+
+#define EVENT_PULSE 1
+#define EVENT_RESET 2
+#define EVENT_SET 3
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Sets, resets or pulses an event; SetEvent, ResetEvent and PulseEvent are thin
+// wrappers over it.
+BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
+
+// Loads a driver library like LoadLibrary, but the library is never paged out.
+HINSTANCE WINAPI LoadDriver(LPCWSTR lpszFileName);
+
+// The device looks exports up by wide name.
+FARPROC WINAPI GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,61 @@
+// The stand-in's own controls over its kernel, for tests, the simulator and tools:
+// the time scale and the record of timed calls, the debug-console capture, built-in
+// driver modules, and counters that show leaked handles and threads.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace standin {
+
+// ---- time ----------------------------------------------------------------
+// Every Sleep and every finite wait of the platform API takes virtual milliseconds;
+// one virtual millisecond lasts `realMsPerVirtualMs` real milliseconds (1.0, real time,
+// by default; 0.001 makes a 1000 ms pause last one real millisecond). GetTickCount
+// counts virtual milliseconds, so durations measured with it match what was asked for.
+void SetTimeScale(double realMsPerVirtualMs);
+double TimeScale();
+
+// One Sleep, or one wait with a finite nonzero time-out, as the caller asked for it.
+struct TimedCall {
+    enum Kind { kSleep, kWait } kind;
+    DWORD ms;        // what was asked for
+    DWORD threadId;  // GetCurrentThreadId() of the caller
+    DWORD result;    // Sleep: 0; wait: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED
+};
+std::vector<TimedCall> TimedCalls();
+void ClearTimedCalls();
+
+// ---- debug console --------------------------------------------------------
+// Every NKDbgPrintfW message, formatted, in UTF-8, in the order printed.
+std::vector<std::string> ConsoleMessages();
+void ClearConsole();
+// Also write each message to stderr as it is printed (off by default; the environment
+// variable QSX_CONSOLE=1 turns it on at start).
+void EchoConsole(bool on);
+// Called for every message after it is captured (the simulator's live console).
+void SetConsoleListener(std::function<void(const std::string &)> listener);
+
+// ---- text -------------------------------------------------------------------
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+
+// ---- driver libraries -------------------------------------------------------
+// A module that LoadLibraryW / LoadDriver find by file name (case-insensitive, any
+// folder part ignored) without a file: `lookup` maps an export name to its address.
+void RegisterBuiltinModule(std::u16string_view fileName,
+                           std::function<void *(std::string_view exportName)> lookup);
+void UnregisterBuiltinModule(std::u16string_view fileName);
+// Folders searched, in order, for a library file that is not built in; a name with a
+// folder part is tried as given first. A name without an extension also tries ".so".
+void SetLibrarySearchPath(std::vector<std::string> folders);
+
+// ---- leak counters ----------------------------------------------------------
+size_t OpenHandleCount();   // kernel handles not yet closed (events, threads)
+size_t RunningThreadCount();  // threads started by CreateThread that have not ended
+
+}  // namespace standin

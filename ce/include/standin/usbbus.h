@@ -1,0 +1,83 @@
+// The simulated USB bus of the stand-in host stack: what a device model implements, how
+// it sees and ends transfers, and how tests and the simulator plug and unplug devices.
+//
+// A device model meets its client driver only through this bus, as hardware would: the
+// client issues transfers through the USB_FUNCS table, the host stack hands each one to
+// the device model, and the model ends it (at once or later, from any thread).
+#pragma once
+
+#include <windows.h>
+#include <usbdi.h>
+
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// One transfer as the device model sees it. Shared between the host stack and the model;
+// ending it after the client has aborted or closed it is harmless (the call returns false
+// and nothing reaches the client's buffer).
+class UsbTransfer {
+public:
+    virtual ~UsbTransfer() = default;
+    virtual bool IsControl() const = 0;
+    virtual const USB_DEVICE_REQUEST &Setup() const = 0;  // control transfers only
+    virtual UCHAR Endpoint() const = 0;                    // endpoint address; 0 for control
+    virtual bool IsIn() const = 0;
+    virtual DWORD Length() const = 0;                      // bytes asked for or offered
+    virtual std::span<const BYTE> OutData() const = 0;     // OUT data, copied at issue
+    virtual bool IsPending() const = 0;
+    // Ends an IN transfer with `data` (at most Length() bytes are taken).
+    virtual bool CompleteIn(std::span<const BYTE> data, DWORD usbError = USB_NO_ERROR) = 0;
+    // Ends an OUT transfer, `bytes` of OutData() having been taken.
+    virtual bool CompleteOut(DWORD bytes, DWORD usbError = USB_NO_ERROR) = 0;
+    // Ends the transfer with no data and a USB error (a stall, say).
+    virtual bool Fail(DWORD usbError) = 0;
+};
+using UsbTransferPtr = std::shared_ptr<UsbTransfer>;
+
+// What a device on the bus implements. Calls come from client threads (submissions) and
+// from the host stack's own threads (cancellation, unplug); implementations lock.
+class UsbDevice {
+public:
+    virtual ~UsbDevice() = default;
+    // The descriptors GetDeviceInfo reports. The record may change over the device's life
+    // (a firmware download may change what it offers); every record handed out must stay
+    // valid until the device is destroyed.
+    virtual LPCUSB_DEVICE DeviceInfo() = 0;
+    // A control request on the default pipe.
+    virtual void SubmitControl(UsbTransferPtr transfer) = 0;
+    // A bulk or interrupt transfer on an open pipe (transfer->Endpoint() names it).
+    virtual void SubmitBulk(UsbTransferPtr transfer) = 0;
+    // The client aborted or closed a transfer the device still holds, or its pipe closed,
+    // or the device was unplugged. The transfer has already ended; drop it.
+    virtual void Cancelled(const UsbTransferPtr &transfer) { (void)transfer; }
+    // Whether a pipe may be opened on this endpoint (a refused pipe makes OpenPipe fail).
+    virtual bool AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) {
+        (void)endpoint;
+        return true;
+    }
+    // The device left the bus; no more transfers will come.
+    virtual void Unplugged() {}
+};
+
+// The function table the host stack hands to client drivers.
+LPCUSB_FUNCS UsbFunctionTable();
+
+// Puts a device on the bus without looking for a client driver: the caller acts as the
+// client (tests of the transfer machinery). Returns the device handle.
+USB_HANDLE UsbAddDevice(std::shared_ptr<UsbDevice> device);
+
+// Takes a device off the bus: its pending transfers end with an error, new ones cannot be
+// issued, then every notification routine registered for it is called with
+// USB_CLOSE_DEVICE on the calling thread. Returns false for an unknown handle.
+bool UsbRemoveDevice(USB_HANDLE device);
+
+// Counters for leak checks: devices on the bus, open pipes, transfers not yet closed.
+size_t UsbDeviceCount();
+size_t UsbOpenPipeCount();
+size_t UsbOpenTransferCount();
+
+}  // namespace standin

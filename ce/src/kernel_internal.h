@@ -1,0 +1,104 @@
+// The kernel's private interface for the other parts of the stand-in: the handle table
+// (every HANDLE names a reference-counted KernelObject), the kernel lock that guards
+// signal states and waiters, virtual time and the record of timed calls.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "standin/kernel.h"
+
+namespace standin::internal {
+
+// Guards every object's signal state and waiter list. Held only briefly and never while
+// calling out of the kernel.
+std::mutex &KernelLock();
+
+// One thread blocked in a wait. An object that releases the waiter stores the index the
+// waiter gave it (its position in the wait's handle list) in `released`.
+struct Waiter {
+    static constexpr DWORD kWaiting = 0xFFFFFFFF;
+    std::condition_variable cv;
+    DWORD released = kWaiting;
+};
+
+class HandleTable;
+
+// Base of everything a HANDLE can name. Objects live as long as a handle, a wait in
+// progress or their own activity (a running thread) holds a reference.
+class KernelObject {
+public:
+    KernelObject() = default;
+    KernelObject(const KernelObject &) = delete;
+    KernelObject &operator=(const KernelObject &) = delete;
+    virtual ~KernelObject() = default;
+
+    // Whether WaitForSingleObject may wait on the object at all.
+    virtual bool Waitable() const { return false; }
+    // Called with KernelLock() held: if the object is signalled, take the signal (an
+    // auto-reset event resets) and return true.
+    virtual bool TryAcquire() { return false; }
+    // Called without any kernel lock once the last handle to the object is closed
+    // (the object may still live on for waits in progress).
+    virtual void OnLastHandleClosed() {}
+
+    // With KernelLock() held: enqueue or remove a waiter (FIFO).
+    void AddWaiter(Waiter *waiter, DWORD index);
+    void RemoveWaiter(Waiter *waiter);
+    // With KernelLock() held: release up to `max` waiters still waiting, oldest first;
+    // returns how many were released.
+    size_t ReleaseWaiters(size_t max);
+    // With KernelLock() held: threads waiting on the object and not yet released.
+    size_t WaiterCount() const;
+
+private:
+    struct Entry {
+        Waiter *waiter;
+        DWORD index;
+    };
+    std::vector<Entry> waiters_;  // KernelLock()
+
+    friend class HandleTable;
+    size_t handleCount_ = 0;  // handle table lock
+    std::u16string name_;     // handle table lock; empty when unnamed
+};
+
+// A new handle to `object`; null (last error set) when the table is full.
+HANDLE CreateHandle(std::shared_ptr<KernelObject> object);
+// A new handle to the object named `name`, made by `make` when no open object has that
+// name yet. `existed` tells which happened. Names are case-sensitive.
+HANDLE CreateNamedHandle(std::u16string_view name,
+                         const std::function<std::shared_ptr<KernelObject>()> &make,
+                         bool *existed);
+// The object a handle names, or null when the handle is not open (last error untouched).
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+// Closes one handle; false when it was not open.
+bool CloseKernelHandle(HANDLE handle);
+// How many threads wait on the object `handle` names right now (0 for a bad handle): lets
+// a test know its waiters are blocked before it pulses or sets an event.
+size_t WaitingThreads(HANDLE handle);
+
+// ---- time -----------------------------------------------------------------------
+// How long `virtualMs` virtual milliseconds last in real time at the current scale.
+std::chrono::nanoseconds RealDuration(DWORD virtualMs);
+void RecordTimedCall(TimedCall::Kind kind, DWORD ms, DWORD result);
+
+// ---- threads --------------------------------------------------------------------
+DWORD NewThreadId();
+void AdoptThreadId(DWORD id);  // called first thing on a thread started by CreateThread
+void ThreadStarted();
+void ThreadEnded();
+
+}  // namespace standin::internal

@@ -1,0 +1,221 @@
+// Synchronisation of the stand-in's kernel: critical sections, events (manual and
+// auto reset, named, EventModify) and the waits (WaitForSingleObject,
+// WaitForMultipleObjects) on every waitable kernel object.
+#include <windows.h>
+
+#include <kfuncs.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "kernel_internal.h"
+
+using namespace standin::internal;
+
+namespace {
+
+// ---- critical sections -------------------------------------------------------------
+// The lock behind CRITICAL_SECTION::hCrit. The section's OwnerThread and LockCount are
+// written only by the owner while it holds the mutex; `owner` is the copy other threads
+// may read.
+struct CritLock {
+    std::recursive_mutex mutex;
+    std::atomic<DWORD> owner{0};
+};
+
+CritLock &LockOf(LPCRITICAL_SECTION cs) {
+    if (!cs || !cs->hCrit) {
+        // Entering a section that was never initialised (or already deleted) is a bug in
+        // the caller; stop loudly rather than run unprotected.
+        std::fputs("coredll: critical section used without InitializeCriticalSection\n", stderr);
+        std::abort();
+    }
+    return *static_cast<CritLock *>(cs->hCrit);
+}
+
+void TookLock(LPCRITICAL_SECTION cs, CritLock &lock) {
+    const DWORD self = GetCurrentThreadId();
+    lock.owner.store(self);
+    cs->OwnerThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(self));
+    ++cs->LockCount;
+}
+
+// ---- events ---------------------------------------------------------------------------
+class Event final : public KernelObject {
+public:
+    Event(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
+
+    bool Waitable() const override { return true; }
+
+    bool TryAcquire() override {
+        if (!signalled_) return false;
+        if (!manualReset_) signalled_ = false;
+        return true;
+    }
+
+    // With KernelLock() held.
+    void Modify(DWORD func) {
+        switch (func) {
+        case EVENT_SET:
+            if (manualReset_) {
+                signalled_ = true;
+                ReleaseWaiters(SIZE_MAX);
+            } else if (ReleaseWaiters(1) == 0) {
+                // Nobody waits: stay signalled until one thread takes it.
+                signalled_ = true;
+            }
+            break;
+        case EVENT_RESET:
+            signalled_ = false;
+            break;
+        case EVENT_PULSE:
+            // Only the threads waiting right now see the pulse.
+            ReleaseWaiters(manualReset_ ? SIZE_MAX : 1);
+            signalled_ = false;
+            break;
+        }
+    }
+
+private:
+    const bool manualReset_;
+    bool signalled_;  // KernelLock()
+};
+
+// ---- waits ---------------------------------------------------------------------------
+// Waits until one of `objects` is signalled and takes its signal. Returns WAIT_OBJECT_0
+// plus the object's index, or WAIT_TIMEOUT once the scaled time-out has passed.
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms) {
+    std::unique_lock lock(KernelLock());
+    for (size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i]->TryAcquire()) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+    }
+    if (ms == 0) return WAIT_TIMEOUT;
+
+    Waiter waiter;
+    for (size_t i = 0; i < objects.size(); ++i) objects[i]->AddWaiter(&waiter, static_cast<DWORD>(i));
+    const auto released = [&waiter] { return waiter.released != Waiter::kWaiting; };
+    if (ms == INFINITE) {
+        waiter.cv.wait(lock, released);
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + RealDuration(ms);
+        waiter.cv.wait_until(lock, deadline, released);
+    }
+    for (const auto &object : objects) object->RemoveWaiter(&waiter);
+    return released() ? WAIT_OBJECT_0 + waiter.released : WAIT_TIMEOUT;
+}
+
+DWORD FinishWait(DWORD ms, DWORD result) {
+    if (ms != 0 && ms != INFINITE) RecordTimedCall(standin::TimedCall::kWait, ms, result);
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- critical sections ---------------------------------------------------------------
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpcs) {
+    lpcs->LockCount = 0;
+    lpcs->OwnerThread = nullptr;
+    lpcs->needtrap = 0;
+    lpcs->dwContentions = 0;
+    // Heap-allocated on purpose: a section never deleted shows up as a leak.
+    lpcs->hCrit = new CritLock;
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpcs) {
+    if (!lpcs || !lpcs->hCrit) return;
+    delete static_cast<CritLock *>(lpcs->hCrit);
+    lpcs->hCrit = nullptr;
+    lpcs->OwnerThread = nullptr;
+    lpcs->LockCount = 0;
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpcs) {
+    CritLock &lock = LockOf(lpcs);
+    lock.mutex.lock();
+    TookLock(lpcs, lock);
+}
+
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpcs) {
+    CritLock &lock = LockOf(lpcs);
+    if (!lock.mutex.try_lock()) return FALSE;
+    TookLock(lpcs, lock);
+    return TRUE;
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpcs) {
+    CritLock &lock = LockOf(lpcs);
+    // Leaving a section the thread does not hold would corrupt it; ignore that.
+    if (lock.owner.load() != GetCurrentThreadId()) return;
+    if (--lpcs->LockCount == 0) {
+        lpcs->OwnerThread = nullptr;
+        lock.owner.store(0);
+    }
+    lock.mutex.unlock();
+}
+
+// ---- events ----------------------------------------------------------------------------
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName) {
+    auto make = [&]() -> std::shared_ptr<KernelObject> {
+        return std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE);
+    };
+    HANDLE handle;
+    bool existed = false;
+    if (lpName && *lpName) {
+        // An existing event of that name keeps its own reset mode and state.
+        handle = CreateNamedHandle(lpName, make, &existed);
+    } else {
+        handle = CreateHandle(make());
+    }
+    if (handle) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
+    auto event = LookupHandleAs<Event>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (func != EVENT_SET && func != EVENT_RESET && func != EVENT_PULSE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard lock(KernelLock());
+    event->Modify(func);
+    return TRUE;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_SET); }
+BOOL WINAPI ResetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_RESET); }
+BOOL WINAPI PulseEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_PULSE); }
+
+// ---- waits -------------------------------------------------------------------------------
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL fWaitAll,
+                                    DWORD dwMilliseconds) {
+    // The device waits for any one of the objects only, like this stand-in.
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles || fWaitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FinishWait(dwMilliseconds, WAIT_FAILED);
+    }
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    objects.reserve(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto object = LookupHandle(lpHandles[i]);
+        if (!object || !object->Waitable()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FinishWait(dwMilliseconds, WAIT_FAILED);
+        }
+        objects.push_back(std::move(object));
+    }
+    return FinishWait(dwMilliseconds, WaitAny(objects, dwMilliseconds));
+}
+
+}  // extern "C"

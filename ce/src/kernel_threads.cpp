@@ -1,0 +1,124 @@
+// Threads of the stand-in's kernel: CreateThread runs the routine on a std::thread, the
+// thread's handle is signalled when the routine returns, and its priority is kept for
+// GetThreadPriority (the host scheduler does not use it).
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+
+#include "kernel_internal.h"
+
+using namespace standin::internal;
+
+namespace {
+
+class Thread final : public KernelObject {
+public:
+    explicit Thread(DWORD id) : id_(id) {}
+
+    bool Waitable() const override { return true; }
+    // A finished thread stays signalled for every waiter.
+    bool TryAcquire() override { return finished_; }
+
+    DWORD Id() const { return id_; }
+    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+
+    // With KernelLock() held.
+    DWORD ExitCode() const { return finished_ ? exitCode_ : STILL_ACTIVE; }
+    void Finish(DWORD code) {
+        exitCode_ = code;
+        finished_ = true;
+        ReleaseWaiters(SIZE_MAX);
+    }
+
+private:
+    const DWORD id_;
+    DWORD exitCode_ = 0;     // KernelLock()
+    bool finished_ = false;  // KernelLock()
+};
+
+bool ValidPriority(int priority) {
+    return priority >= THREAD_PRIORITY_TIME_CRITICAL && priority <= THREAD_PRIORITY_IDLE;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE lpStartAddr,
+                           LPVOID lpvThreadParam, DWORD fdwCreate, LPDWORD lpIDThread) {
+    if (!lpStartAddr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (fdwCreate & CREATE_SUSPENDED) {
+        // Nothing here needs ResumeThread, so suspended creation is not offered.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    auto thread = std::make_shared<Thread>(NewThreadId());
+    HANDLE handle = CreateHandle(thread);
+    if (!handle) return nullptr;
+
+    ThreadStarted();
+    try {
+        // The running thread holds its own reference: closing every handle does not end
+        // the object before the routine returns.
+        std::thread([thread, lpStartAddr, lpvThreadParam] {
+            AdoptThreadId(thread->Id());
+            const DWORD code = lpStartAddr(lpvThreadParam);
+            // Counted as ended before the handle is signalled, so that whoever sees the
+            // handle signalled also sees the count drop.
+            ThreadEnded();
+            std::lock_guard lock(KernelLock());
+            thread->Finish(code);
+        }).detach();
+    } catch (const std::system_error &) {
+        ThreadEnded();
+        CloseKernelHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpIDThread) *lpIDThread = thread->Id();
+    return handle;
+}
+
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+    auto thread = LookupHandleAs<Thread>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!ValidPriority(nPriority)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    thread->priority.store(nPriority);
+    return TRUE;
+}
+
+int WINAPI GetThreadPriority(HANDLE hThread) {
+    auto thread = LookupHandleAs<Thread>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    return thread->priority.load();
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto thread = LookupHandleAs<Thread>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpExitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard lock(KernelLock());
+    *lpExitCode = thread->ExitCode();
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,502 @@
+// The stand-in USB host stack: the client function table, devices on the simulated bus,
+// pipes, transfers and their completion, and device removal.
+//
+// Handles given to clients (devices, pipes, transfers) are ids in tables, never pointers,
+// and are never reused, so a stale handle fails cleanly instead of reaching freed memory.
+// Lock order: gHost->lock before a transfer's own lock; device models are called with
+// neither held.
+#include <standin/usbbus.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace standin {
+namespace {
+
+struct DeviceRec;
+struct PipeRec;
+
+// Tags in the low bits keep the three kinds of handles apart.
+constexpr uintptr_t kDeviceTag = 1, kPipeTag = 2, kTransferTag = 3;
+
+class Transfer final : public UsbTransfer, public std::enable_shared_from_this<Transfer> {
+public:
+    bool control = false;
+    USB_DEVICE_REQUEST setup{};
+    UCHAR endpoint = 0;
+    bool in = false;
+    DWORD length = 0;
+    std::vector<BYTE> out;
+    BYTE *clientBuffer = nullptr;  // written only while pending and not closed
+    LPTRANSFER_NOTIFY_ROUTINE notify = nullptr;
+    LPVOID notifyParameter = nullptr;
+    uintptr_t id = 0;
+    uintptr_t pipeId = 0;  // 0 for control transfers
+    std::shared_ptr<DeviceRec> device;
+
+    mutable std::mutex lock;
+    std::condition_variable done;
+    bool pending = true;
+    bool closed = false;  // guarded by lock
+    DWORD bytes = 0;
+    DWORD error = USB_NOT_COMPLETE_ERROR;
+
+    bool IsControl() const override { return control; }
+    const USB_DEVICE_REQUEST &Setup() const override { return setup; }
+    UCHAR Endpoint() const override { return endpoint; }
+    bool IsIn() const override { return in; }
+    DWORD Length() const override { return length; }
+    std::span<const BYTE> OutData() const override { return out; }
+    bool IsPending() const override {
+        std::lock_guard g(lock);
+        return pending;
+    }
+    bool CompleteIn(std::span<const BYTE> data, DWORD usbError) override {
+        return Finish(data, 0, usbError, true);
+    }
+    bool CompleteOut(DWORD count, DWORD usbError) override {
+        return Finish({}, std::min(count, length), usbError, true);
+    }
+    bool Fail(DWORD usbError) override { return Finish({}, 0, usbError, true); }
+
+    // Ends the transfer once; `callNotify` is false when the client itself aborts it.
+    bool Finish(std::span<const BYTE> data, DWORD count, DWORD usbError, bool callNotify);
+};
+
+struct DeviceRec {
+    std::shared_ptr<UsbDevice> model;
+    uintptr_t id = 0;
+    bool gone = false;  // guarded by gHost->lock
+    std::vector<std::pair<LPDEVICE_NOTIFY_ROUTINE, LPVOID>> notifiers;
+};
+
+struct PipeRec {
+    uintptr_t id = 0;
+    std::shared_ptr<DeviceRec> device;
+    USB_ENDPOINT_DESCRIPTOR endpoint{};
+    int syncWaiters = 0;  // clients blocked inside a synchronous transfer on this pipe
+};
+
+struct Host {
+    std::mutex lock;
+    std::condition_variable pipeIdle;  // a synchronous waiter left a pipe
+    uintptr_t nextId = 1;
+    std::map<uintptr_t, std::shared_ptr<DeviceRec>> devices;
+    std::map<uintptr_t, std::shared_ptr<PipeRec>> pipes;
+    std::map<uintptr_t, std::shared_ptr<Transfer>> transfers;  // issued and not yet closed
+
+    // Completion routines run on the host stack's own thread, in completion order.
+    std::mutex queueLock;
+    std::condition_variable queueReady;
+    std::deque<std::shared_ptr<Transfer>> queue;
+    bool dispatcherStarted = false;
+
+    uintptr_t NewId(uintptr_t tag) { return (nextId++ << 2) | tag; }
+};
+
+// Never destroyed: the completion thread may outlive every other static object.
+Host *const gHost = new Host;
+
+void DispatchLoop() {
+    for (;;) {
+        std::shared_ptr<Transfer> t;
+        {
+            std::unique_lock g(gHost->queueLock);
+            gHost->queueReady.wait(g, [] { return !gHost->queue.empty(); });
+            t = std::move(gHost->queue.front());
+            gHost->queue.pop_front();
+        }
+        bool closed;
+        {
+            std::lock_guard g(t->lock);
+            closed = t->closed;
+        }
+        if (!closed) t->notify(t->notifyParameter);
+    }
+}
+
+void QueueNotify(std::shared_ptr<Transfer> t) {
+    std::lock_guard g(gHost->queueLock);
+    if (!gHost->dispatcherStarted) {
+        std::thread(DispatchLoop).detach();
+        gHost->dispatcherStarted = true;
+    }
+    gHost->queue.push_back(std::move(t));
+    gHost->queueReady.notify_one();
+}
+
+bool Transfer::Finish(std::span<const BYTE> data, DWORD count, DWORD usbError, bool callNotify) {
+    bool queue;
+    {
+        std::lock_guard g(lock);
+        if (!pending) return false;
+        if (in && !closed && clientBuffer) {
+            count = static_cast<DWORD>(std::min<size_t>(data.size(), length));
+            if (count) std::memcpy(clientBuffer, data.data(), count);
+        }
+        bytes = count;
+        error = usbError;
+        pending = false;
+        queue = callNotify && notify && !closed;
+    }
+    done.notify_all();
+    if (queue) QueueNotify(shared_from_this());
+    return true;
+}
+
+template <typename T>
+std::shared_ptr<T> Find(std::map<uintptr_t, std::shared_ptr<T>> &table, LPCVOID handle) {
+    auto it = table.find(reinterpret_cast<uintptr_t>(handle));
+    return it == table.end() ? nullptr : it->second;
+}
+
+// Registers and submits a transfer; for a synchronous one, waits until it ended.
+USB_TRANSFER Issue(std::shared_ptr<Transfer> t, const std::shared_ptr<PipeRec> &pipe) {
+    bool sync = t->notify == nullptr;
+    {
+        std::lock_guard g(gHost->lock);
+        if (t->device->gone) {
+            SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return nullptr;
+        }
+        t->id = gHost->NewId(kTransferTag);
+        gHost->transfers[t->id] = t;
+        if (sync && pipe) pipe->syncWaiters++;
+    }
+    if (t->control)
+        t->device->model->SubmitControl(t);
+    else
+        t->device->model->SubmitBulk(t);
+    if (sync) {
+        {
+            std::unique_lock g(t->lock);
+            t->done.wait(g, [&] { return !t->pending; });
+        }
+        if (pipe) {
+            std::lock_guard g(gHost->lock);
+            pipe->syncWaiters--;
+            gHost->pipeIdle.notify_all();
+        }
+    }
+    return reinterpret_cast<USB_TRANSFER>(t->id);
+}
+
+// Ends every open transfer selected by `pick` with `usbError` and tells the device model.
+template <typename Pick>
+void AbortOpenTransfers(Pick pick, DWORD usbError) {
+    std::vector<std::shared_ptr<Transfer>> victims;
+    {
+        std::lock_guard g(gHost->lock);
+        for (auto &[id, t] : gHost->transfers)
+            if (pick(*t)) victims.push_back(t);
+    }
+    for (auto &t : victims)
+        if (t->Finish({}, 0, usbError, true)) t->device->model->Cancelled(t);
+}
+
+// ---- the function table ----------------------------------------------------------
+
+void WINAPI HostGetVersion(LPDWORD major, LPDWORD minor) {
+    if (major) *major = 1;
+    if (minor) *minor = 2;
+}
+
+BOOL WINAPI HostRegisterNotificationRoutine(USB_HANDLE hDevice, LPDEVICE_NOTIFY_ROUTINE routine,
+                                            LPVOID parameter) {
+    std::lock_guard g(gHost->lock);
+    auto dev = Find(gHost->devices, hDevice);
+    if (!dev || !routine || dev->gone) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    dev->notifiers.emplace_back(routine, parameter);
+    return TRUE;
+}
+
+BOOL WINAPI HostUnRegisterNotificationRoutine(USB_HANDLE hDevice, LPDEVICE_NOTIFY_ROUTINE routine,
+                                              LPVOID parameter) {
+    std::lock_guard g(gHost->lock);
+    auto dev = Find(gHost->devices, hDevice);
+    if (!dev) return FALSE;
+    auto &n = dev->notifiers;
+    auto it = std::find(n.begin(), n.end(), std::make_pair(routine, parameter));
+    if (it == n.end()) return FALSE;
+    n.erase(it);
+    return TRUE;
+}
+
+LPCUSB_DEVICE WINAPI HostGetDeviceInfo(USB_HANDLE hDevice) {
+    std::shared_ptr<DeviceRec> dev;
+    {
+        std::lock_guard g(gHost->lock);
+        dev = Find(gHost->devices, hDevice);
+    }
+    if (!dev) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return dev->model->DeviceInfo();
+}
+
+LPCUSB_INTERFACE WINAPI HostFindInterface(LPCUSB_DEVICE info, UCHAR number, UCHAR alternate) {
+    if (!info || !info->lpActiveConfig) return nullptr;
+    LPCUSB_CONFIGURATION config = info->lpActiveConfig;
+    for (DWORD i = 0; i < config->dwNumInterfaces; i++) {
+        LPCUSB_INTERFACE itf = &config->lpInterfaces[i];
+        if (itf->Descriptor.bInterfaceNumber == number &&
+            itf->Descriptor.bAlternateSetting == alternate)
+            return itf;
+    }
+    return nullptr;
+}
+
+USB_TRANSFER WINAPI HostIssueVendorTransfer(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_ROUTINE notify,
+                                            LPVOID parameter, DWORD flags,
+                                            LPCUSB_DEVICE_REQUEST request, LPVOID buffer,
+                                            ULONG physical) {
+    (void)physical;
+    std::shared_ptr<DeviceRec> dev;
+    {
+        std::lock_guard g(gHost->lock);
+        dev = Find(gHost->devices, hDevice);
+    }
+    if (!dev || !request || (request->wLength && !buffer)) {
+        SetLastError(dev ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto t = std::make_shared<Transfer>();
+    t->control = true;
+    t->setup = *request;
+    t->in = (flags & USB_IN_TRANSFER) != 0;
+    t->length = request->wLength;
+    t->notify = notify;
+    t->notifyParameter = parameter;
+    t->device = dev;
+    if (t->in)
+        t->clientBuffer = static_cast<BYTE *>(buffer);
+    else if (t->length)
+        t->out.assign(static_cast<BYTE *>(buffer), static_cast<BYTE *>(buffer) + t->length);
+    return Issue(std::move(t), nullptr);
+}
+
+USB_PIPE WINAPI HostOpenPipe(USB_HANDLE hDevice, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
+    std::shared_ptr<DeviceRec> dev;
+    {
+        std::lock_guard g(gHost->lock);
+        dev = Find(gHost->devices, hDevice);
+    }
+    if (!dev || !endpoint || dev->gone) {
+        SetLastError(dev ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!dev->model->AcceptPipe(*endpoint)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return nullptr;
+    }
+    auto pipe = std::make_shared<PipeRec>();
+    pipe->device = dev;
+    pipe->endpoint = *endpoint;
+    std::lock_guard g(gHost->lock);
+    pipe->id = gHost->NewId(kPipeTag);
+    gHost->pipes[pipe->id] = pipe;
+    return reinterpret_cast<USB_PIPE>(pipe->id);
+}
+
+BOOL WINAPI HostAbortPipeTransfers(USB_PIPE hPipe, DWORD flags) {
+    (void)flags;
+    uintptr_t id = reinterpret_cast<uintptr_t>(hPipe);
+    {
+        std::lock_guard g(gHost->lock);
+        if (!gHost->pipes.count(id)) return FALSE;
+    }
+    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR);
+    return TRUE;
+}
+
+BOOL WINAPI HostClosePipe(USB_PIPE hPipe) {
+    uintptr_t id = reinterpret_cast<uintptr_t>(hPipe);
+    std::shared_ptr<PipeRec> pipe;
+    {
+        std::lock_guard g(gHost->lock);
+        pipe = Find(gHost->pipes, hPipe);
+        if (!pipe) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        gHost->pipes.erase(id);
+    }
+    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR);
+    std::unique_lock g(gHost->lock);
+    gHost->pipeIdle.wait(g, [&] { return pipe->syncWaiters == 0; });
+    return TRUE;
+}
+
+USB_TRANSFER WINAPI HostIssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE notify,
+                                          LPVOID parameter, DWORD flags, DWORD size,
+                                          LPVOID buffer, ULONG physical) {
+    (void)physical;
+    std::shared_ptr<PipeRec> pipe;
+    {
+        std::lock_guard g(gHost->lock);
+        pipe = Find(gHost->pipes, hPipe);
+    }
+    if (!pipe || (size && !buffer)) {
+        SetLastError(pipe ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto t = std::make_shared<Transfer>();
+    t->endpoint = pipe->endpoint.bEndpointAddress;
+    t->in = (flags & USB_IN_TRANSFER) != 0;
+    t->length = size;
+    t->notify = notify;
+    t->notifyParameter = parameter;
+    t->device = pipe->device;
+    t->pipeId = pipe->id;
+    if (t->in)
+        t->clientBuffer = static_cast<BYTE *>(buffer);
+    else if (size)
+        t->out.assign(static_cast<BYTE *>(buffer), static_cast<BYTE *>(buffer) + size);
+    return Issue(std::move(t), pipe);
+}
+
+BOOL WINAPI HostIsTransferComplete(USB_TRANSFER hTransfer) {
+    std::shared_ptr<Transfer> t;
+    {
+        std::lock_guard g(gHost->lock);
+        t = Find(gHost->transfers, hTransfer);
+    }
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return !t->IsPending();
+}
+
+BOOL WINAPI HostGetTransferStatus(USB_TRANSFER hTransfer, LPDWORD bytes, LPDWORD error) {
+    std::shared_ptr<Transfer> t;
+    {
+        std::lock_guard g(gHost->lock);
+        t = Find(gHost->transfers, hTransfer);
+    }
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard g(t->lock);
+    if (bytes) *bytes = t->bytes;
+    if (error) *error = t->error;
+    return TRUE;
+}
+
+BOOL WINAPI HostAbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
+    (void)flags;
+    std::shared_ptr<Transfer> t;
+    {
+        std::lock_guard g(gHost->lock);
+        t = Find(gHost->transfers, hTransfer);
+    }
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (t->Finish({}, 0, USB_CANCELED_ERROR, true)) t->device->model->Cancelled(t);
+    return TRUE;
+}
+
+BOOL WINAPI HostCloseTransfer(USB_TRANSFER hTransfer) {
+    std::shared_ptr<Transfer> t;
+    {
+        std::lock_guard g(gHost->lock);
+        t = Find(gHost->transfers, hTransfer);
+        if (!t) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        gHost->transfers.erase(t->id);
+    }
+    {
+        // From here the client's buffer is never touched and its routine never called.
+        std::lock_guard g(t->lock);
+        t->closed = true;
+    }
+    if (t->Finish({}, 0, USB_CANCELED_ERROR, false)) t->device->model->Cancelled(t);
+    return TRUE;
+}
+
+const USB_FUNCS gFuncs = [] {
+    USB_FUNCS f{};
+    f.dwCount = sizeof(USB_FUNCS);
+    f.lpGetUSBDVersion = HostGetVersion;
+    f.lpRegisterNotificationRoutine = HostRegisterNotificationRoutine;
+    f.lpUnRegisterNotificationRoutine = HostUnRegisterNotificationRoutine;
+    f.lpFindInterface = HostFindInterface;
+    f.lpGetDeviceInfo = HostGetDeviceInfo;
+    f.lpIssueVendorTransfer = HostIssueVendorTransfer;
+    f.lpOpenPipe = HostOpenPipe;
+    f.lpAbortPipeTransfers = HostAbortPipeTransfers;
+    f.lpClosePipe = HostClosePipe;
+    f.lpIssueBulkTransfer = HostIssueBulkTransfer;
+    f.lpIsTransferComplete = HostIsTransferComplete;
+    f.lpGetTransferStatus = HostGetTransferStatus;
+    f.lpAbortTransfer = HostAbortTransfer;
+    f.lpCloseTransfer = HostCloseTransfer;
+    return f;
+}();
+
+}  // namespace
+
+LPCUSB_FUNCS UsbFunctionTable() { return &gFuncs; }
+
+USB_HANDLE UsbAddDevice(std::shared_ptr<UsbDevice> device) {
+    auto dev = std::make_shared<DeviceRec>();
+    dev->model = std::move(device);
+    std::lock_guard g(gHost->lock);
+    dev->id = gHost->NewId(kDeviceTag);
+    gHost->devices[dev->id] = dev;
+    return reinterpret_cast<USB_HANDLE>(dev->id);
+}
+
+bool UsbRemoveDevice(USB_HANDLE device) {
+    std::shared_ptr<DeviceRec> dev;
+    {
+        std::lock_guard g(gHost->lock);
+        dev = Find(gHost->devices, device);
+        if (!dev || dev->gone) return false;
+        dev->gone = true;
+    }
+    AbortOpenTransfers([&](const Transfer &t) { return t.device == dev; },
+                       USB_DEVICE_NOT_RESPONDING_ERROR);
+    dev->model->Unplugged();
+    std::vector<std::pair<LPDEVICE_NOTIFY_ROUTINE, LPVOID>> notifiers;
+    {
+        std::lock_guard g(gHost->lock);
+        notifiers = dev->notifiers;
+    }
+    for (auto &[routine, parameter] : notifiers)
+        routine(parameter, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
+    std::lock_guard g(gHost->lock);
+    gHost->devices.erase(dev->id);
+    return true;
+}
+
+size_t UsbDeviceCount() {
+    std::lock_guard g(gHost->lock);
+    return gHost->devices.size();
+}
+
+size_t UsbOpenPipeCount() {
+    std::lock_guard g(gHost->lock);
+    return gHost->pipes.size();
+}
+
+size_t UsbOpenTransferCount() {
+    std::lock_guard g(gHost->lock);
+    return gHost->transfers.size();
+}
+
+}  // namespace standin

@@ -1,0 +1,11 @@
+// Library entry point of QSXPDD.
+#include <windows.h>
+
+// The driver keeps no per-thread state, so thread notifications are turned off.
+extern "C" BOOL WINAPI DllMain(HANDLE hInstDll, DWORD dwReason, LPVOID lpvReserved)
+{
+    (void)lpvReserved;
+    if (dwReason == DLL_PROCESS_ATTACH)
+        DisableThreadLibraryCalls((HMODULE)hInstDll);
+    return TRUE;
+}
