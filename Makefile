@@ -37,7 +37,7 @@ test-asan: setup $(BUILD)/asan/build.ninja
 
 test-tsan: setup $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
-	ctest --test-dir $(BUILD)/tsan --output-on-failure -L threaded -j $(JOBS)
+	QSX_SHORT=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -L threaded -j $(JOBS)
 
 fuzz: setup $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers

@@ -21,6 +21,13 @@
 #define RX_RING_MASK (RX_RING_SIZE - 1)
 #define TX_WINDOW_SIZE 4096
 
+// DcbShadow: the readers take these from one word instead of the whole Dcb, which
+// SetDBC may be rewriting at that moment.
+#define DCB_SHADOW_EVTCHAR 0x000000FF
+#define DCB_SHADOW_NULL 0x00000100   // fNull: drop received NUL bytes
+#define DCB_SHADOW_OUTX 0x00000200   // fOutX
+#define DCB_SHADOW_INX 0x00000400    // fInX
+
 typedef struct FpsPort {
     BYTE RxRing[RX_RING_SIZE];  // contents guarded by RxLock
     DWORD RxHead;               // atomic; moved by ReceiveThread under RxLock, 0 at attach/ComOpen
@@ -44,6 +51,7 @@ typedef struct FpsPort {
     CRITICAL_SECTION TxLock;    // TxReady, TxWindowBytes, TxReadyEvent
     DWORD RxOverflow;           // atomic; while set every received chunk adds CE_RXOVER
     DCB Dcb;                    // copied in under the device's StateLock
+    DWORD DcbShadow;            // atomic; what the reader threads need of Dcb (DCB_SHADOW_*)
     BYTE InterfaceMode;         // 0 RS-232, 1 RS-485 2-wire, 2 RS-422, 3 RS-485 4-wire
     BYTE FifoEnabled;           // 1 when the receive FIFO is to be on
     BYTE LocksReady;            // attach: RxLock and TxLock were initialised

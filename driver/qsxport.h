@@ -24,3 +24,9 @@ DWORD WINAPI Serial_PURGE(struct UsbFps *pUsbFps, DWORD dwMask, DWORD dwPort);
 // The same entry points as the COM driver finds them with GetProcAddressW.
 typedef DWORD (WINAPI *PFN_QSXPORT_VENDER)(struct UsbFps *, DWORD, DWORD, DWORD, DWORD, LPVOID);
 typedef DWORD (WINAPI *PFN_SERIAL_PURGE)(struct UsbFps *, DWORD, DWORD);
+
+// What QSXPDD expects of the COM driver, found by name in the library named by the
+// registry: one call per port at attach (nonzero per-port handle, or 0 to stop binding)
+// and one per bound port at removal (nonzero on success).
+typedef HANDLE (WINAPI *PFN_USBCOMATTACH)(LPVOID pUsbFps, DWORD dwPort, DWORD dwProductId);
+typedef BOOL (WINAPI *PFN_USBCOMDETACH)(HANDLE hComPort);

@@ -68,8 +68,9 @@ int main(int argc, char **argv) {
         std::string rest = arg.substr(colon + 1);
         size_t colon2 = rest.find(':');
         std::string file = colon2 == std::string::npos ? "" : rest.substr(colon2 + 1);
+        std::string lengthText = rest.substr(0, colon2);
         char *end = nullptr;
-        unsigned long length = std::strtoul(rest.substr(0, colon2).c_str(), &end, 10);
+        unsigned long length = std::strtoul(lengthText.c_str(), &end, 10);
         unsigned long productId = std::strtoul(pid.c_str(), nullptr, 16);
         if (length == 0 || *end != '\0' || productId == 0 || productId > 0xFFFF) {
             std::fprintf(stderr, "mkimage: bad model argument '%s'\n", arg.c_str());
@@ -80,9 +81,9 @@ int main(int argc, char **argv) {
             image = StandIn(static_cast<uint32_t>(productId), length);
         else if (!ReadImage(file, length, image))
             return 1;
-        // An unsized definition: the header's declared bound then makes the compiler reject
-        // an image of any other length.
-        out << "\nconst BYTE Firmware" << pid << "[] = {";
+        // The bound comes from the model table; a header that declares another one makes
+        // the compiler reject the definition.
+        out << "\nconst BYTE Firmware" << pid << "[" << length << "] = {";
         static const char kHex[] = "0123456789abcdef";
         for (size_t n = 0; n < image.size(); n++) {
             out << (n % 16 ? " " : "\n    ") << "0x" << kHex[image[n] >> 4] << kHex[image[n] & 15]

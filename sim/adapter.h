@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <span>
 #include <thread>
@@ -150,6 +151,10 @@ private:
     void BuildDescriptors(Descriptors &d, bool working);
 
     enum class Download { kNone, kLoading, kLoaded, kFailed };
+    struct Answer {
+        standin::UsbTransferPtr transfer;
+        bool stall;  // an injected stall: answered without effect
+    };
 
     void AnswerLoop();
     // Applies one answered request to the adapter's state; false when it must stall.
@@ -182,10 +187,11 @@ private:
     std::map<size_t, Fault> sequenceFaults_;
     std::set<UCHAR> refusedPipes_;
 
-    std::deque<standin::UsbTransferPtr> answers_;      // control requests to answer
+    std::deque<Answer> answers_;                       // control requests to answer
     std::vector<standin::UsbTransferPtr> unanswered_;  // never answered, until cancelled
-    // IN transfers waiting for data, per endpoint. The serial model serves 0x82 and 0x83
-    // from here; the other IN endpoints never send anything.
+    // IN transfers waiting for data, per endpoint, oldest first. Nothing is sent yet: this is
+    // where data chunks (0x82) and status records (0x83) of the ports will be handed out;
+    // the other IN endpoints never send anything.
     std::map<UCHAR, std::deque<standin::UsbTransferPtr>> pendingIn_;
     std::vector<std::vector<BYTE>> outFrames_;
 

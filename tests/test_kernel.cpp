@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -159,12 +161,14 @@ TEST_F(Kernel, AutoResetSetReleasesOneWaiterManualReleasesAll) {
 }
 
 TEST_F(Kernel, PulseReleasesCurrentWaitersAndLeavesEventReset) {
-    // No waiter: a pulse leaves nothing signalled.
+    // No waiter: a pulse leaves nothing signalled, even on an event that was set.
     for (BOOL manual : {FALSE, TRUE}) {
-        HANDLE ev = CreateEventW(nullptr, manual, FALSE, nullptr);
-        EXPECT_TRUE(PulseEvent(ev));
-        EXPECT_EQ(WaitForSingleObject(ev, 0), (DWORD)WAIT_TIMEOUT);
-        CloseHandle(ev);
+        for (BOOL initial : {FALSE, TRUE}) {
+            HANDLE ev = CreateEventW(nullptr, manual, initial, nullptr);
+            EXPECT_TRUE(PulseEvent(ev));
+            EXPECT_EQ(WaitForSingleObject(ev, 0), (DWORD)WAIT_TIMEOUT) << manual << initial;
+            CloseHandle(ev);
+        }
     }
     // Manual reset: all current waiters go, the event ends reset.
     HANDLE manual = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -234,9 +238,13 @@ TEST_F(Kernel, BadHandlesFailWithInvalidHandle) {
     ASSERT_TRUE(CloseHandle(closed));
     HANDLE thread = StartThread([] { return DWORD{0}; });
     ASSERT_NE(thread, nullptr);
-    // A fresh handle must not revive the closed one's value.
-    HANDLE fresh = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    EXPECT_NE(fresh, closed);
+    // Enough new handles that the closed one's slot is reused: the old value must still
+    // name nothing.
+    std::vector<HANDLE> fresh;
+    for (int i = 0; i < 200; ++i) {
+        fresh.push_back(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+        ASSERT_NE(fresh.back(), closed);
+    }
 
     const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, closed, (HANDLE)(uintptr_t)0x12345};
     for (HANDLE h : bad) {
@@ -259,10 +267,10 @@ TEST_F(Kernel, BadHandlesFailWithInvalidHandle) {
     EXPECT_FALSE(SetEvent(thread));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     SetLastError(kSentinel);
-    EXPECT_FALSE(GetExitCodeThread(fresh, nullptr));
+    EXPECT_FALSE(GetExitCodeThread(fresh[0], nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     Join(thread);
-    EXPECT_TRUE(CloseHandle(fresh));
+    for (HANDLE h : fresh) EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST_F(Kernel, WaitForMultipleObjectsWaitsForAny) {
@@ -448,8 +456,8 @@ TEST_F(Kernel, CriticalSectionIsRecursiveForItsOwnerOnly) {
     CRITICAL_SECTION cs;
     InitializeCriticalSection(&cs);
     EnterCriticalSection(&cs);
+    ASSERT_TRUE(TryEnterCriticalSection(&cs));  // a plain lock would fail here, not hang
     EnterCriticalSection(&cs);
-    EXPECT_TRUE(TryEnterCriticalSection(&cs));
     EXPECT_EQ(cs.LockCount, 3);
     EXPECT_EQ(cs.OwnerThread, (HANDLE)(uintptr_t)GetCurrentThreadId());
 

@@ -36,7 +36,7 @@ struct Sink {
     }
 };
 
-struct Spec {
+struct Conv {
     bool left = false;
     bool zero = false;
     bool alt = false;
@@ -57,28 +57,28 @@ int ReadNumber(LPCWSTR &p) {
 
 // Writes `body` (already in digits, `n` characters) with an optional sign or prefix,
 // honouring width, zero padding, left alignment and the minimum digit count.
-void PutNumber(Sink &s, const Spec &spec, const char *prefix, const WCHAR *digits, int n) {
+void PutNumber(Sink &s, const Conv &conv, const char *prefix, const WCHAR *digits, int n) {
     int prefixLen = 0;
     while (prefix[prefixLen]) ++prefixLen;
-    int minDigits = spec.precision >= 0 ? spec.precision : 1;
-    if (spec.precision == 0 && n == 1 && digits[0] == u'0') n = 0;  // "%.0d" of 0 is empty
+    int minDigits = conv.precision >= 0 ? conv.precision : 1;
+    if (conv.precision == 0 && n == 1 && digits[0] == u'0') n = 0;  // "%.0d" of 0 is empty
     int zeros = minDigits > n ? minDigits - n : 0;
     int total = prefixLen + zeros + n;
     // As in C, a precision overrides the '0' flag, and '-' overrides both.
-    bool padZero = spec.zero && !spec.left && spec.precision < 0;
-    if (padZero && spec.width > total) {
-        zeros += spec.width - total;
-        total = spec.width;
+    bool padZero = conv.zero && !conv.left && conv.precision < 0;
+    if (padZero && conv.width > total) {
+        zeros += conv.width - total;
+        total = conv.width;
     }
-    int pad = spec.width > total ? spec.width - total : 0;
-    if (!spec.left) s.Repeat(u' ', pad);
+    int pad = conv.width > total ? conv.width - total : 0;
+    if (!conv.left) s.Repeat(u' ', pad);
     for (int i = 0; i < prefixLen; ++i) s.Put(static_cast<WCHAR>(prefix[i]));
     s.Repeat(u'0', zeros);
     for (int i = 0; i < n; ++i) s.Put(digits[i]);
-    if (spec.left) s.Repeat(u' ', pad);
+    if (conv.left) s.Repeat(u' ', pad);
 }
 
-void PutInteger(Sink &s, const Spec &spec, uint32_t magnitude, bool negative, unsigned base,
+void PutInteger(Sink &s, const Conv &conv, uint32_t magnitude, bool negative, unsigned base,
                 bool upper) {
     static const char kLower[] = "0123456789abcdef";
     static const char kUpper[] = "0123456789ABCDEF";
@@ -94,24 +94,24 @@ void PutInteger(Sink &s, const Spec &spec, uint32_t magnitude, bool negative, un
     const char *prefix = "";
     if (negative)
         prefix = "-";
-    else if (spec.alt && base == 16 && !(n == 1 && digits[0] == u'0'))
+    else if (conv.alt && base == 16 && !(n == 1 && digits[0] == u'0'))
         prefix = upper ? "0X" : "0x";
-    PutNumber(s, spec, prefix, digits, n);
+    PutNumber(s, conv, prefix, digits, n);
 }
 
 // Strings are counted first so that right alignment knows its padding.
 template <typename Char>
-void PutString(Sink &s, const Spec &spec, const Char *str) {
+void PutString(Sink &s, const Conv &conv, const Char *str) {
     static const char kNull[] = "(null)";
     int n = 0;
     if (str == nullptr) {
         n = static_cast<int>(sizeof(kNull) - 1);
-        if (spec.precision >= 0 && spec.precision < n) n = spec.precision;
+        if (conv.precision >= 0 && conv.precision < n) n = conv.precision;
     } else {
-        while ((spec.precision < 0 || n < spec.precision) && n < kMaxOutput && str[n] != 0) ++n;
+        while ((conv.precision < 0 || n < conv.precision) && n < kMaxOutput && str[n] != 0) ++n;
     }
-    int pad = spec.width > n ? spec.width - n : 0;
-    if (!spec.left) s.Repeat(u' ', pad);
+    int pad = conv.width > n ? conv.width - n : 0;
+    if (!conv.left) s.Repeat(u' ', pad);
     for (int i = 0; i < n; ++i) {
         if (str == nullptr)
             s.Put(static_cast<WCHAR>(kNull[i]));
@@ -120,16 +120,16 @@ void PutString(Sink &s, const Spec &spec, const Char *str) {
         else
             s.Put(static_cast<WCHAR>(str[i]));
     }
-    if (spec.left) s.Repeat(u' ', pad);
+    if (conv.left) s.Repeat(u' ', pad);
 }
 
-void PutChar(Sink &s, const Spec &spec, WCHAR c) {
+void PutChar(Sink &s, const Conv &conv, WCHAR c) {
     // A NUL would end the string early while still being counted; leave it out.
     int n = c != 0 ? 1 : 0;
-    int pad = spec.width > n ? spec.width - n : 0;
-    if (!spec.left) s.Repeat(u' ', pad);
+    int pad = conv.width > n ? conv.width - n : 0;
+    if (!conv.left) s.Repeat(u' ', pad);
     if (n) s.Put(c);
-    if (spec.left) s.Repeat(u' ', pad);
+    if (conv.left) s.Repeat(u' ', pad);
 }
 
 // ---- console capture ----------------------------------------------------------
@@ -172,21 +172,21 @@ extern "C" int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list ap) {
             continue;
         }
         ++p;
-        Spec spec;
+        Conv conv;
         for (;; ++p) {
             if (*p == u'-')
-                spec.left = true;
+                conv.left = true;
             else if (*p == u'0')
-                spec.zero = true;
+                conv.zero = true;
             else if (*p == u'#')
-                spec.alt = true;
+                conv.alt = true;
             else
                 break;
         }
-        spec.width = ReadNumber(p);
+        conv.width = ReadNumber(p);
         if (*p == u'.') {
             ++p;
-            spec.precision = ReadNumber(p);
+            conv.precision = ReadNumber(p);
         }
         char size = 0;
         if (*p == u'l' || *p == u'h') size = static_cast<char>(*p++);
@@ -199,7 +199,7 @@ extern "C" int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list ap) {
                 int32_t v = va_arg(ap, int32_t);
                 if (size == 'h') v = static_cast<int16_t>(v);
                 uint32_t mag = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-                PutInteger(s, spec, mag, v < 0, 10, false);
+                PutInteger(s, conv, mag, v < 0, 10, false);
                 break;
             }
             case u'u':
@@ -207,22 +207,22 @@ extern "C" int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list ap) {
             case u'X': {
                 uint32_t v = va_arg(ap, uint32_t);
                 if (size == 'h') v = static_cast<uint16_t>(v);
-                PutInteger(s, spec, v, false, *p == u'u' ? 10 : 16, *p == u'X');
+                PutInteger(s, conv, v, false, *p == u'u' ? 10 : 16, *p == u'X');
                 break;
             }
             case u'c': {
                 int v = va_arg(ap, int);
                 // %hc is a narrow character; %c and %lc are wide in the wide formatter.
-                PutChar(s, spec,
+                PutChar(s, conv,
                         size == 'h' ? static_cast<WCHAR>(static_cast<unsigned char>(v))
                                     : static_cast<WCHAR>(v));
                 break;
             }
             case u's':
                 if (size == 'h')
-                    PutString(s, spec, va_arg(ap, const char *));
+                    PutString(s, conv, va_arg(ap, const char *));
                 else
-                    PutString(s, spec, va_arg(ap, const WCHAR *));
+                    PutString(s, conv, va_arg(ap, const WCHAR *));
                 break;
             case 0:
                 // A lone '%' at the end prints nothing.

@@ -67,8 +67,9 @@ size_t WaitingThreads(HANDLE handle) {
 }
 
 // ---- handle table ---------------------------------------------------------------
-// A handle's value is (generation << 24) | (slot + 1): small, never null, never
-// INVALID_HANDLE_VALUE. A freed slot goes to the back of the free queue and comes back
+// A handle's value is (generation << 16) | (slot + 1): never null, never
+// INVALID_HANDLE_VALUE, and below 2^31 so that code written for the 32-bit device may keep
+// a handle in a DWORD. A freed slot goes to the back of the free queue and comes back
 // with the next generation, so a stale handle does not name a newer object.
 class HandleTable {
 public:
@@ -139,9 +140,9 @@ public:
     }
 
 private:
-    static constexpr uint64_t kSlotBits = 24;
+    static constexpr uint64_t kSlotBits = 16;
     static constexpr uint64_t kMaxSlots = (uint64_t{1} << kSlotBits) - 1;
-    static constexpr uint64_t kMaxGeneration = 0xFFFFFFFF;
+    static constexpr uint64_t kMaxGeneration = 0x7FFF;
 
     struct Slot {
         std::shared_ptr<KernelObject> object;
@@ -260,8 +261,9 @@ std::chrono::nanoseconds RealDuration(DWORD virtualMs) {
         std::lock_guard lock(Time().mutex);
         scale = Time().scale;
     }
-    const std::chrono::duration<double, std::milli> real(static_cast<double>(virtualMs) * scale);
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(real);
+    // Capped at about 30 years so that a long time-out at a slow scale cannot overflow.
+    const double realNs = std::min(static_cast<double>(virtualMs) * scale * 1e6, 1e18);
+    return std::chrono::nanoseconds(static_cast<int64_t>(realNs));
 }
 
 void RecordTimedCall(TimedCall::Kind kind, DWORD ms, DWORD result) {

@@ -46,7 +46,8 @@ struct Loader {
     std::map<std::u16string, Builtin> builtins;  // by BuiltinKey
     std::vector<std::string> searchPath;
     std::vector<std::unique_ptr<Module>> modules;
-    uintptr_t nextHandle = 0x40000000;
+    // Above every kernel handle value, so that one is never taken for the other.
+    uintptr_t nextHandle = uintptr_t{1} << 32;
 };
 
 Loader &TheLoader() {

@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -653,19 +651,29 @@ bool LoadRegText(std::string_view text, std::string *error,
 
 bool LoadRegFile(const std::string &path, std::string *error,
                  const std::vector<std::string> &defined) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error) *error = path + ": cannot open: " + std::strerror(errno);
+    auto fail = [&](const char *what) {
+        if (error) *error = path + ": " + what + ": " + std::strerror(errno);
         return false;
+    };
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open");
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return fail("cannot read");
+        }
+        if (n == 0) break;
+        contents.append(buffer, static_cast<size_t>(n));
     }
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    if (in.bad()) {
-        if (error) *error = path + ": cannot read";
-        return false;
-    }
+    close(fd);
     std::string message;
-    if (LoadRegText(contents.str(), &message, defined)) return true;
+    if (LoadRegText(contents, &message, defined)) return true;
     if (error) *error = path + ": " + message;
     return false;
 }

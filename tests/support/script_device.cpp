@@ -192,6 +192,17 @@ void ScriptDevice::ServeIn(std::unique_lock<std::mutex> &g, UCHAR endpoint) {
     }
 }
 
+bool ScriptDevice::AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) {
+    std::lock_guard g(lock_);
+    opened_.push_back(endpoint.bEndpointAddress);
+    return true;
+}
+
+std::vector<UCHAR> ScriptDevice::OpenedPipes() {
+    std::lock_guard g(lock_);
+    return opened_;
+}
+
 void ScriptDevice::Cancelled(const standin::UsbTransferPtr &t) {
     std::lock_guard g(lock_);
     auto it = std::find(unanswered_.begin(), unanswered_.end(), t);

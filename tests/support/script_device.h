@@ -61,6 +61,10 @@ public:
     void SubmitControl(standin::UsbTransferPtr transfer) override;
     void SubmitBulk(standin::UsbTransferPtr transfer) override;
     void Cancelled(const standin::UsbTransferPtr &transfer) override;
+    bool AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) override;
+
+    // Endpoint addresses pipes were opened on, in order.
+    std::vector<UCHAR> OpenedPipes();
 
 private:
     void AnswerLoop();
@@ -89,6 +93,7 @@ private:
     std::vector<std::vector<BYTE>> outFrames_;
     std::map<UCHAR, std::deque<std::vector<BYTE>>> inData_;
     std::map<UCHAR, std::deque<standin::UsbTransferPtr>> inWaiting_;
+    std::vector<UCHAR> opened_;
     std::thread answerer_;
 };
 

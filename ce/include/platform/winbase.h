@@ -40,6 +40,16 @@ static inline LONG InterlockedDecrement(LONG volatile *Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
+static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
+                                                      PVOID Comperand) {
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comperand;
+}
+
 // ---- critical sections (recursive for the owning thread) ----------------
 typedef struct CRITICAL_SECTION {
     LONG LockCount;

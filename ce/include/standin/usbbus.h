@@ -81,3 +81,24 @@ size_t UsbOpenPipeCount();
 size_t UsbOpenTransferCount();
 
 }  // namespace standin
+
+namespace standin {
+
+// Installs a USB client driver the way the platform does: loads the library, calls its
+// USBInstallDriver with the library's file name, and unloads it again. False when the
+// library or the export is missing or the export fails.
+bool UsbInstallClient(std::u16string_view libraryFileName);
+
+// Plugs a device the way the host stack does on a real attach: puts it on the bus, looks
+// for a client under HKLM\Drivers\USB\LoadClients (most specific group first,
+// Default\Default\Default last), loads the library named by "Dll" with LoadDriver and
+// calls its USBDeviceAttach; the first client that takes the device keeps it. Returns the
+// device handle even when no client took it.
+USB_HANDLE UsbPlug(std::shared_ptr<UsbDevice> device);
+// Whether a client driver took the device at plug time.
+bool UsbHasClient(USB_HANDLE device);
+// Unplugs: UsbRemoveDevice (which runs the client's notification routine), then unloads
+// the client library.
+bool UsbUnplug(USB_HANDLE device);
+
+}  // namespace standin

@@ -1,0 +1,15 @@
+// The adapter's two reader threads: ReceiveThread splits the data pipe's transfers into the
+// ports' receive rings, StatusThread applies the status pipe's records to the ports' bits
+// and events. Each takes the device record and runs until its Active flag is cleared.
+#pragma once
+
+#include "qsxpdd.h"
+
+DWORD WINAPI ReceiveThread(LPVOID lpParameter);
+DWORD WINAPI StatusThread(LPVOID lpParameter);
+
+// Chunk parsing of one data transfer, on its own for tests and fuzzing. pLastPort keeps the
+// port of the most recent chunk across calls.
+void ParseDataTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData, DWORD *pLastPort);
+// Record parsing of one status transfer.
+void ParseStatusTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData);

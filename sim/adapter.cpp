@@ -1,0 +1,370 @@
+// The simulated adapter's USB side: model table, descriptors, the answer thread for control
+// requests, the firmware download check, per-port settings, the request log, fault
+// injection and the bulk pipes.
+#include "adapter.h"
+
+#include <firmware.h>
+
+#include <algorithm>
+
+namespace qsxsim {
+
+namespace {
+
+const Model kModels[] = {
+    {0x7020, 2, Firmware7020}, {0x7021, 2, Firmware7021}, {0x7040, 4, Firmware7040},
+    {0x7045, 4, Firmware7045}, {0x7046, 4, Firmware7046}, {0x7168, 8, Firmware7168},
+    {0x7198, 8, Firmware7198}, {0x7163, 16, Firmware7163}, {0x7193, 16, Firmware7193},
+};
+
+constexpr BYTE kVendorOut = USB_REQUEST_VENDOR | USB_REQUEST_HOST_TO_DEVICE | USB_REQUEST_FOR_DEVICE;
+
+// Removes every occurrence of `t` from a container of transfers.
+template <typename Container>
+void Drop(Container &c, const standin::UsbTransferPtr &t) {
+    c.erase(std::remove(c.begin(), c.end(), t), c.end());
+}
+
+}  // namespace
+
+std::span<const Model> Models() { return kModels; }
+
+const Model *FindModel(WORD productId) {
+    for (const Model &m : kModels)
+        if (m.productId == productId) return &m;
+    return nullptr;
+}
+
+std::shared_ptr<Adapter> Adapter::Create(WORD productId, bool highSpeed) {
+    return std::make_shared<Adapter>(productId, highSpeed);
+}
+
+Adapter::Adapter(WORD productId, bool highSpeed)
+    : productId_(productId), highSpeed_(highSpeed), model_(FindModel(productId)) {
+    BuildDescriptors(bare_, false);
+    BuildDescriptors(working_, true);
+    ports_.assign(PortCount(), PortState{});
+    answerer_ = std::thread(&Adapter::AnswerLoop, this);
+}
+
+Adapter::~Adapter() {
+    {
+        std::lock_guard g(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    answerer_.join();
+}
+
+void Adapter::BuildDescriptors(Descriptors &d, bool working) {
+    const USHORT bulk = highSpeed_ ? 512 : 64;
+    struct Ep {
+        UCHAR address, attributes;
+        USHORT maxPacket;
+        UCHAR interval;
+    };
+    const Ep eps[] = {
+        {kEpBulkOut, USB_ENDPOINT_TYPE_BULK, bulk, 0},
+        {kEpDataIn, USB_ENDPOINT_TYPE_BULK, bulk, 0},
+        {kEpStatusIn, USB_ENDPOINT_TYPE_BULK, bulk, 0},
+        {kEpIntIn, USB_ENDPOINT_TYPE_INTERRUPT, 16, static_cast<UCHAR>(highSpeed_ ? 4 : 1)},
+        {kEpBulkOut2, USB_ENDPOINT_TYPE_BULK, bulk, 0},
+        {kEpBulkIn2, USB_ENDPOINT_TYPE_BULK, bulk, 0},
+    };
+    // The loader offers interface 0 with no endpoints; the working firmware all six.
+    if (working) {
+        d.endpoints.reserve(std::size(eps));
+        for (const Ep &e : eps)
+            d.endpoints.push_back(USB_ENDPOINT{
+                sizeof(USB_ENDPOINT),
+                {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.attributes, e.maxPacket, e.interval},
+                nullptr});
+    }
+    const auto count = static_cast<UCHAR>(d.endpoints.size());
+    d.interfaces.push_back(USB_INTERFACE{
+        sizeof(USB_INTERFACE),
+        {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, count, 0xFF, 0, 0, 0},
+        nullptr,
+        d.endpoints.empty() ? nullptr : d.endpoints.data()});
+    d.configs.push_back(USB_CONFIGURATION{
+        sizeof(USB_CONFIGURATION),
+        {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, static_cast<USHORT>(9 + 9 + 7 * count), 1, 1, 0,
+         0x80, 250},
+        nullptr,
+        1,
+        d.interfaces.data()});
+    d.device.reset(new USB_DEVICE{
+        sizeof(USB_DEVICE),
+        {18, USB_DEVICE_DESCRIPTOR_TYPE, static_cast<USHORT>(highSpeed_ ? 0x0200 : 0x0110), 0xFF,
+         0xFF, 0xFF, 64, kVendorId, productId_, 0x0100, 0, 0, 0, 1},
+        d.configs.data(),
+        d.configs.data()});
+}
+
+// ---- observation and fault injection ------------------------------------------------
+
+bool Adapter::Usable() {
+    std::lock_guard g(lock_);
+    return usable_;
+}
+
+PortState Adapter::Port(int port) {
+    std::lock_guard g(lock_);
+    if (port < 0 || static_cast<size_t>(port) >= ports_.size()) return {};
+    return ports_[port];
+}
+
+std::vector<VendorRecord> Adapter::VendorLog() {
+    std::lock_guard g(lock_);
+    return log_;
+}
+
+void Adapter::ClearVendorLog() {
+    std::lock_guard g(lock_);
+    log_.clear();
+}
+
+bool Adapter::WaitForVendorRequests(size_t count, std::chrono::milliseconds bound) {
+    std::unique_lock g(lock_);
+    return logged_.wait_for(g, bound, [&] { return log_.size() >= count; });
+}
+
+size_t Adapter::RequestCount() {
+    std::lock_guard g(lock_);
+    return sequence_;
+}
+
+void Adapter::InjectFault(BYTE bRequest, Fault fault) {
+    std::lock_guard g(lock_);
+    codeFaults_[bRequest] = fault;
+}
+
+void Adapter::InjectFaultAt(size_t sequence, Fault fault) {
+    std::lock_guard g(lock_);
+    sequenceFaults_[sequence] = fault;
+}
+
+void Adapter::ClearFaults() {
+    std::lock_guard g(lock_);
+    codeFaults_.clear();
+    sequenceFaults_.clear();
+}
+
+void Adapter::RefusePipe(UCHAR endpointAddress, bool refuse) {
+    std::lock_guard g(lock_);
+    if (refuse)
+        refusedPipes_.insert(endpointAddress);
+    else
+        refusedPipes_.erase(endpointAddress);
+}
+
+std::vector<std::vector<BYTE>> Adapter::OutFrames() {
+    std::lock_guard g(lock_);
+    return outFrames_;
+}
+
+void Adapter::ClearOutFrames() {
+    std::lock_guard g(lock_);
+    outFrames_.clear();
+}
+
+size_t Adapter::HeldTransfers() {
+    std::lock_guard g(lock_);
+    size_t n = answers_.size() + unanswered_.size();
+    for (const auto &[ep, queue] : pendingIn_) n += queue.size();
+    return n;
+}
+
+std::optional<Fault> Adapter::FaultFor(size_t sequence, BYTE bRequest) {
+    if (auto it = sequenceFaults_.find(sequence); it != sequenceFaults_.end()) {
+        Fault f = it->second;
+        sequenceFaults_.erase(it);
+        return f;
+    }
+    if (auto it = codeFaults_.find(bRequest); it != codeFaults_.end()) return it->second;
+    return std::nullopt;
+}
+
+// ---- the bus side --------------------------------------------------------------------
+
+LPCUSB_DEVICE Adapter::DeviceInfo() {
+    std::lock_guard g(lock_);
+    return usable_ ? working_.device.get() : bare_.device.get();
+}
+
+bool Adapter::AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) {
+    std::lock_guard g(lock_);
+    if (!usable_ || refusedPipes_.count(endpoint.bEndpointAddress)) return false;
+    return std::any_of(working_.endpoints.begin(), working_.endpoints.end(), [&](const USB_ENDPOINT &e) {
+        return e.Descriptor.bEndpointAddress == endpoint.bEndpointAddress;
+    });
+}
+
+void Adapter::SubmitControl(standin::UsbTransferPtr t) {
+    std::lock_guard g(lock_);
+    size_t sequence = ++sequence_;
+    auto data = t->OutData();
+    log_.push_back({sequence, GetTickCount(), t->Setup(), std::vector<BYTE>(data.begin(), data.end())});
+    logged_.notify_all();
+    // Aborted before it got here (the device is going): Cancelled has already been and gone.
+    if (!t->IsPending()) return;
+    std::optional<Fault> fault = FaultFor(sequence, t->Setup().bRequest);
+    if (fault == Fault::kNeverAnswer) {
+        unanswered_.push_back(std::move(t));
+        return;
+    }
+    answers_.push_back({std::move(t), fault == Fault::kStall});
+    wake_.notify_one();
+}
+
+void Adapter::AnswerLoop() {
+    std::unique_lock g(lock_);
+    for (;;) {
+        wake_.wait(g, [&] { return stop_ || !answers_.empty(); });
+        if (stop_) return;
+        Answer a = std::move(answers_.front());
+        answers_.pop_front();
+        bool ok = !a.stall && Apply(a.transfer->Setup(), a.transfer->OutData());
+        answering_ = true;
+        g.unlock();
+        if (!ok)
+            a.transfer->Fail(USB_STALL_ERROR);
+        else if (a.transfer->IsIn())
+            a.transfer->CompleteIn({});
+        else
+            a.transfer->CompleteOut(a.transfer->Length());
+        a.transfer.reset();
+        g.lock();
+        answering_ = false;
+        idle_.notify_all();
+    }
+}
+
+void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
+    std::unique_lock g(lock_);
+    if (!t->IsPending()) return;
+    if (t->IsIn()) {
+        pendingIn_[t->Endpoint()].push_back(std::move(t));
+        return;
+    }
+    // OUT: the adapter takes every byte at once. Frames on 0x01 are kept for inspection;
+    // the spare OUT endpoint swallows what it gets.
+    if (t->Endpoint() == kEpBulkOut) {
+        auto data = t->OutData();
+        outFrames_.emplace_back(data.begin(), data.end());
+    }
+    g.unlock();
+    t->CompleteOut(t->Length());
+}
+
+void Adapter::Cancelled(const standin::UsbTransferPtr &t) {
+    std::lock_guard g(lock_);
+    std::erase_if(answers_, [&](const Answer &a) { return a.transfer == t; });
+    Drop(unanswered_, t);
+    if (auto it = pendingIn_.find(t->Endpoint()); it != pendingIn_.end()) Drop(it->second, t);
+}
+
+void Adapter::Unplugged() {
+    std::vector<standin::UsbTransferPtr> held;
+    {
+        std::unique_lock g(lock_);
+        for (Answer &a : answers_) held.push_back(std::move(a.transfer));
+        answers_.clear();
+        for (auto &t : unanswered_) held.push_back(std::move(t));
+        unanswered_.clear();
+        for (auto &[ep, queue] : pendingIn_)
+            for (auto &t : queue) held.push_back(std::move(t));
+        pendingIn_.clear();
+        // Power is gone, and with it the downloaded firmware.
+        ResetFirmware();
+        // Once this returns the answer thread holds no transfer either, so nothing of the
+        // adapter keeps the departed device's records alive.
+        idle_.wait(g, [&] { return !answering_; });
+    }
+    // The host stack has normally ended all of these already; this is for any it missed.
+    for (auto &t : held) t->Fail(USB_DEVICE_NOT_RESPONDING_ERROR);
+}
+
+// ---- what requests do ----------------------------------------------------------------
+
+PortState *Adapter::PortAt(WORD port) {
+    return port < ports_.size() ? &ports_[port] : nullptr;
+}
+
+void Adapter::ResetFirmware() {
+    usable_ = false;
+    download_ = Download::kNone;
+    imageOffset_ = 0;
+    ports_.assign(PortCount(), PortState{});
+}
+
+bool Adapter::Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data) {
+    // Every command is a host-to-device vendor request; the adapter has nothing to read
+    // back, so anything else is refused.
+    if (setup.bmRequestType != kVendorOut) return false;
+    // Copies: the setup packet is packed, so its fields may not be bound to references.
+    const WORD value = setup.wValue;
+    PortState *port = PortAt(setup.wIndex);
+    switch (setup.bRequest) {
+    case kReqDownloadBegin:
+    case kReqFirmwareBlock:
+    case kReqDownloadEnd:
+    case kReqDownloadStart:
+        ApplyDownload(setup, data);
+        break;
+    case kReqInterfaceMode:
+        if (port && value <= 3) port->interfaceMode = static_cast<BYTE>(value);
+        break;
+    case kReqFifo:
+        if (port && value <= 1) port->fifoOn = value == 0;
+        break;
+    case kReqPurge:
+        if (port) port->purges.push_back(value);
+        break;
+    case kReqRxOverflow:
+        if (port && value <= 1) port->overflowMark = value == 0;
+        break;
+    default:  // accepted; the log is all that shows it
+        break;
+    }
+    return true;
+}
+
+// The loader's side of the download: 12 begins, blocks of 1 to 64 bytes follow in image
+// order, 13 closes the image, 14 starts it. Only the exact image, complete, then 13 and 14,
+// brings up the working firmware; any slip spoils the download until the next 12. The
+// requests themselves always succeed, as the loader cannot report anything.
+void Adapter::ApplyDownload(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data) {
+    if (setup.bRequest == kReqDownloadBegin) {
+        ResetFirmware();
+        download_ = Download::kLoading;
+        return;
+    }
+    if (usable_) return;  // the running firmware ignores the loader's other requests
+    std::span<const BYTE> image = model_ ? model_->image : std::span<const BYTE>{};
+    switch (setup.bRequest) {
+    case kReqFirmwareBlock:
+        if (download_ == Download::kLoading && !data.empty() && data.size() <= kMaxBlock &&
+            data.size() <= image.size() - imageOffset_ &&
+            std::equal(data.begin(), data.end(), image.begin() + imageOffset_))
+            imageOffset_ += data.size();
+        else
+            download_ = Download::kFailed;
+        break;
+    case kReqDownloadEnd:
+        download_ = download_ == Download::kLoading && !image.empty() && imageOffset_ == image.size()
+                        ? Download::kLoaded
+                        : Download::kFailed;
+        break;
+    case kReqDownloadStart:
+        if (download_ == Download::kLoaded) {
+            usable_ = true;
+            download_ = Download::kNone;
+        } else {
+            download_ = Download::kFailed;
+        }
+        break;
+    }
+}
+
+}  // namespace qsxsim

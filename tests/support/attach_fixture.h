@@ -1,0 +1,37 @@
+// A simulated CE device with QSXPDD installed and the stand-in COM driver configured,
+// ready to plug simulated adapters into: the registry starts from tools/platform.reg.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <standin/usbbus.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter.h"
+
+namespace qsxtest {
+
+class AttachFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Plugs a new simulated adapter of this model; the adapter stays in adapter_.
+    USB_HANDLE Plug(WORD productId, bool highSpeed = true);
+    // Sets a DWORD value in HKLM (creating the key).
+    static void SetDword(const std::u16string &key, const std::u16string &name, DWORD value);
+    // Active-driver entries that belong to QSXPDD's ports: (entry key, "Name" in UTF-8).
+    static std::vector<std::pair<std::u16string, std::string>> PortEntries();
+    // Console lines equal to `text`.
+    static size_t CountMessages(const std::string &text);
+
+    std::shared_ptr<qsxsim::Adapter> adapter_;
+    HMODULE comDriver_ = nullptr;  // held so the tests can turn its knobs
+};
+
+std::string SourceDir();
+
+}  // namespace qsxtest
