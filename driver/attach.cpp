@@ -93,7 +93,7 @@ static void BindPorts(PUSBFPS pUsbFps, PFN_USBCOMATTACH pfnAttach)
 // never bound or whose detach failed (removal); a failed attach undoes quietly.
 static void DetachPorts(PUSBFPS pUsbFps, BOOL bReport)
 {
-    PFN_USBCOMDETACH pfnDetach = (PFN_USBCOMDETACH)pUsbFps->ComDetach;
+    PFN_USBCOMDETACH pfnDetach = (PFN_USBCOMDETACH)(void (*)(void))pUsbFps->ComDetach;
 
     if (pfnDetach == NULL)
         return;
@@ -227,7 +227,7 @@ static BOOL LoadComDriver(PUSBFPS pUsbFps, PFN_USBCOMATTACH *ppfnAttach)
     if (pUsbFps->ComDriver == NULL)
         NKDbgPrintfW(TEXT("pUsbFps->ComDriver NULL\n"));
 
-    *ppfnAttach = (PFN_USBCOMATTACH)GetProcAddressW(pUsbFps->ComDriver, TEXT("UsbComAttach"));
+    *ppfnAttach = (PFN_USBCOMATTACH)(void (*)(void))GetProcAddressW(pUsbFps->ComDriver, TEXT("UsbComAttach"));
     if (*ppfnAttach == NULL) {
         NKDbgPrintfW(TEXT("GetProcAddress failed!\n"));
         return FALSE;

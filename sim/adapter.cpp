@@ -1,6 +1,7 @@
-// The simulated adapter's USB side: model table, descriptors, the answer thread for control
-// requests, the firmware download check, per-port settings, the request log, fault
-// injection and the bulk pipes.
+// The simulated adapter's USB side: model table, descriptors, control requests and what
+// they do (the firmware download check, per-port settings, modem control, purges), the
+// request log, fault injection, cancellation and unplugging. The serial half (frames,
+// wiring, data chunks, status records, pacing and the worker thread) is in serial.cpp.
 #include "adapter.h"
 
 #include <firmware.h>
@@ -44,7 +45,13 @@ Adapter::Adapter(WORD productId, bool highSpeed)
     BuildDescriptors(bare_, false);
     BuildDescriptors(working_, true);
     ports_.assign(PortCount(), PortState{});
-    answerer_ = std::thread(&Adapter::AnswerLoop, this);
+    lines_.resize(PortCount());
+    outFrames_.resize(kFrameLog);
+    dataBuffer_.resize(kMaxDataTransferHs);
+    statusBuffer_.resize(kMaxStatusTransfer);
+    taken_.resize(PortCount());
+    takenGeneration_.resize(PortCount());
+    worker_ = std::thread(&Adapter::Run, this);
 }
 
 Adapter::~Adapter() {
@@ -53,7 +60,7 @@ Adapter::~Adapter() {
         stop_ = true;
     }
     wake_.notify_all();
-    answerer_.join();
+    worker_.join();
 }
 
 void Adapter::BuildDescriptors(Descriptors &d, bool working) {
@@ -160,12 +167,26 @@ void Adapter::RefusePipe(UCHAR endpointAddress, bool refuse) {
 
 std::vector<std::vector<BYTE>> Adapter::OutFrames() {
     std::lock_guard g(lock_);
-    return outFrames_;
+    std::vector<std::vector<BYTE>> frames;
+    frames.reserve(outFramesCount_);
+    for (size_t i = 0; i < outFramesCount_; i++)
+        frames.push_back(outFrames_[(outFramesNext_ + kFrameLog - outFramesCount_ + i) % kFrameLog]);
+    return frames;
 }
 
 void Adapter::ClearOutFrames() {
     std::lock_guard g(lock_);
-    outFrames_.clear();
+    outFramesCount_ = 0;
+}
+
+std::vector<FrameError> Adapter::FrameErrors() {
+    std::lock_guard g(lock_);
+    return {frameErrors_.begin(), frameErrors_.end()};
+}
+
+std::vector<int> Adapter::ProtocolViolations() {
+    std::lock_guard g(lock_);
+    return {violations_.begin(), violations_.end()};
 }
 
 size_t Adapter::HeldTransfers() {
@@ -214,47 +235,28 @@ void Adapter::SubmitControl(standin::UsbTransferPtr t) {
         return;
     }
     answers_.push_back({std::move(t), fault == Fault::kStall});
-    wake_.notify_one();
+    Kick();
 }
 
-void Adapter::AnswerLoop() {
-    std::unique_lock g(lock_);
-    for (;;) {
-        wake_.wait(g, [&] { return stop_ || !answers_.empty(); });
-        if (stop_) return;
-        Answer a = std::move(answers_.front());
-        answers_.pop_front();
-        bool ok = !a.stall && Apply(a.transfer->Setup(), a.transfer->OutData());
-        answering_ = true;
-        g.unlock();
-        if (!ok)
-            a.transfer->Fail(USB_STALL_ERROR);
-        else if (a.transfer->IsIn())
-            a.transfer->CompleteIn({});
-        else
-            a.transfer->CompleteOut(a.transfer->Length());
-        a.transfer.reset();
-        g.lock();
-        answering_ = false;
-        idle_.notify_all();
-    }
-}
-
-void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
-    std::unique_lock g(lock_);
-    if (!t->IsPending()) return;
-    if (t->IsIn()) {
-        pendingIn_[t->Endpoint()].push_back(std::move(t));
-        return;
-    }
-    // OUT: the adapter takes every byte at once. Frames on 0x01 are kept for inspection;
-    // the spare OUT endpoint swallows what it gets.
-    if (t->Endpoint() == kEpBulkOut) {
-        auto data = t->OutData();
-        outFrames_.emplace_back(data.begin(), data.end());
-    }
+// Answers the oldest control request, if any.
+bool Adapter::AnswerOne(std::unique_lock<std::mutex> &g) {
+    if (answers_.empty()) return false;
+    Answer a = std::move(answers_.front());
+    answers_.pop_front();
+    bool ok = !a.stall && Apply(a.transfer->Setup(), a.transfer->OutData());
+    busy_ = true;
     g.unlock();
-    t->CompleteOut(t->Length());
+    if (!ok)
+        a.transfer->Fail(USB_STALL_ERROR);
+    else if (a.transfer->IsIn())
+        a.transfer->CompleteIn({});
+    else
+        a.transfer->CompleteOut(a.transfer->Length());
+    a.transfer.reset();
+    g.lock();
+    busy_ = false;
+    idle_.notify_all();
+    return true;
 }
 
 void Adapter::Cancelled(const standin::UsbTransferPtr &t) {
@@ -277,9 +279,9 @@ void Adapter::Unplugged() {
         pendingIn_.clear();
         // Power is gone, and with it the downloaded firmware.
         ResetFirmware();
-        // Once this returns the answer thread holds no transfer either, so nothing of the
-        // adapter keeps the departed device's records alive.
-        idle_.wait(g, [&] { return !answering_; });
+        // Once this returns the worker holds no transfer either, so nothing of the adapter
+        // keeps the departed device's records alive.
+        idle_.wait(g, [&] { return !busy_; });
     }
     // The host stack has normally ended all of these already; this is for any it missed.
     for (auto &t : held) t->Fail(USB_DEVICE_NOT_RESPONDING_ERROR);
@@ -295,7 +297,24 @@ void Adapter::ResetFirmware() {
     usable_ = false;
     download_ = Download::kNone;
     imageOffset_ = 0;
+    epoch_++;
     ports_.assign(PortCount(), PortState{});
+    // The UARTs restart empty; the cables (wiring, pacing, external ends) stay as they are.
+    for (Line &l : lines_) {
+        l.rx.Clear();
+        l.rxGeneration++;
+        l.overrunReported = false;
+        l.tx.Clear();
+        l.txQueued = l.txPassed = 0;
+        l.windowEnds.clear();
+        l.windowsOwed = 0;
+    }
+    status_.clear();
+    rawData_.clear();
+    // With DTR and RTS down again the inputs follow silently: nobody can read records now.
+    for (int p = 0; p < PortCount(); p++) ports_[p].modemInputs = lines_[p].wiring == Wiring::kExternal
+                                                                 ? lines_[p].externalMsr
+                                                                 : 0;
 }
 
 bool Adapter::Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data) {
@@ -319,11 +338,37 @@ bool Adapter::Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data)
         if (port && value <= 1) port->fifoOn = value == 0;
         break;
     case kReqPurge:
-        if (port) port->purges.push_back(value);
+        if (port) {
+            port->purges.push_back(value);
+            Purge(setup.wIndex, value);
+        }
         break;
     case kReqRxOverflow:
         if (port && value <= 1) port->overflowMark = value == 0;
         break;
+    // Modem control: malformed requests are refused, so a host's mistake shows at once.
+    case kReqDtr:
+    case kReqRts:
+        if (!port || !usable_ || value > 1 || !data.empty()) return false;
+        (setup.bRequest == kReqDtr ? port->dtr : port->rts) = value == 1;
+        UpdateModemInputs();
+        break;
+    case kReqBreak:
+        if (!port || !usable_ || value > 1 || !data.empty()) return false;
+        ApplyBreak(setup.wIndex, value == 1);
+        break;
+    case kReqLineSettings: {
+        if (!port || !usable_ || data.size() != 8) return false;
+        LineSettings line{static_cast<DWORD>(data[0]) << 24 | static_cast<DWORD>(data[1]) << 16 |
+                              static_cast<DWORD>(data[2]) << 8 | data[3],
+                          data[4], data[5], data[6]};
+        if (line.baud == 0 || line.dataBits < 5 || line.dataBits > 8 || line.parity > 4 ||
+            line.stopBits > 2 || data[7] != 0)
+            return false;
+        port->line = line;
+        if (lines_[setup.wIndex].paceByBaud) RestartPacing(setup.wIndex);
+        break;
+    }
     default:  // accepted; the log is all that shows it
         break;
     }

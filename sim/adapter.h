@@ -1,13 +1,17 @@
 // The simulated adapter: one multi-port USB-to-serial adapter as it looks from the USB bus.
 // It owns its descriptors (a bare loader interface until the right firmware image has been
 // downloaded, then the working interface with its six endpoints), the download check, the
-// per-port settings that vendor requests change, the bulk pipes, a log of every control
-// request, and fault injection for tests.
+// per-port settings that vendor requests change, a log of every control request, fault
+// injection for tests, and the serial half: transmit frames taken from the bulk OUT pipe,
+// the ports' wiring (loopback, null-modem pairs, external ends driven by a test or a
+// bridge), received bytes packed into data chunks, status records, and transmit pacing.
 //
-// Control requests are answered from the adapter's own thread, later than they arrive, as
-// hardware would. Everything the adapter keeps is guarded by its one mutex; transfers are
-// ended with that mutex released, since ending one can lead the host stack back into
-// Cancelled().
+// One worker thread answers control requests (later than they arrive, as hardware would),
+// fills the IN transfers the host keeps waiting, passes paced bytes on to the wire and
+// feeds external sinks; transmit frames are taken inline, on the submitting thread.
+// Everything the adapter keeps is guarded by its one mutex; transfers are ended, and
+// sinks called, with that mutex released, since ending a transfer can lead the host stack
+// back into Cancelled() and a sink may feed the adapter again.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +19,11 @@
 
 #include <standin/usbbus.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +32,8 @@
 #include <span>
 #include <thread>
 #include <vector>
+
+#include "bytering.h"
 
 namespace qsxsim {
 
@@ -40,7 +48,35 @@ enum : BYTE {
     kReqDownloadStart = 0x0E,
     kReqFifo = 0x0F,
     kReqInterfaceMode = 0x10,
+    kReqDtr = 0x11,           // wValue 1 raises DTR, 0 drops it
+    kReqRts = 0x12,           // wValue 1 raises RTS, 0 drops it
+    kReqBreak = 0x13,         // wValue 1 starts a break, 0 ends it
+    kReqLineSettings = 0x14,  // 8 data bytes: baud (big-endian), data bits, parity, stop bits, 0
     kReqFirmwareBlock = 0x20,
+};
+
+// Purge flags (wValue of request 9).
+enum : WORD {
+    kPurgeTxAbort = 1,
+    kPurgeRxAbort = 2,
+    kPurgeTxClear = 4,
+    kPurgeRxClear = 8,
+};
+
+// Status record types (bytes 2-3 of a record on the status pipe).
+enum : WORD {
+    kRecTxReady = 2,
+    kRecModem = 3,
+    kRecLine = 4,
+    kRecFlow = 5,
+};
+
+// Modem input bits of a type-3 record (payload byte 2).
+enum : BYTE {
+    kMsrCts = 0x10,
+    kMsrDsr = 0x20,
+    kMsrRi = 0x40,
+    kMsrDcd = 0x80,
 };
 
 // Endpoints of the working interface, in the order the adapter lists them.
@@ -54,6 +90,21 @@ enum : UCHAR {
 };
 
 inline constexpr size_t kMaxBlock = 64;  // bytes of image in one download block
+
+// Sizes on the wire.
+inline constexpr size_t kFrameHeader = 4;     // transmit frame and data chunk header
+inline constexpr size_t kMaxChunkData = 512;  // data bytes in one chunk (high speed)
+inline constexpr size_t kRecordSize = 8;      // one status record
+inline constexpr size_t kMaxStatusTransfer = 512;
+inline constexpr size_t kMaxDataTransferHs = 4096;
+inline constexpr size_t kMaxDataTransferFs = 64;
+inline constexpr size_t kMaxPayloadHs = 252;  // frame of at most 256 bytes
+inline constexpr size_t kMaxPayloadFs = 60;   // frame of one 64-byte packet
+inline constexpr size_t kTxWindow = 4096;     // bytes a port may send per window, headers included
+// Bytes a port holds for the host before it drops new ones (a UART FIFO overrun).
+inline constexpr size_t kRxBound = 64 * 1024;
+// Bytes transmitted to an external end that nobody drained yet, before new ones are dropped.
+inline constexpr size_t kExternalBound = 1024 * 1024;
 
 struct Model {
     WORD productId;
@@ -78,16 +129,54 @@ enum class Fault {
     kNeverAnswer,  // the transfer stays pending until the client closes it
 };
 
-// Settings of one serial port, as vendor requests left them.
+// Line settings of request 0x14.
+struct LineSettings {
+    DWORD baud = 9600;
+    BYTE dataBits = 8;  // 5 to 8
+    BYTE parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    BYTE stopBits = 0;  // 0 one, 1 one and a half, 2 two
+    bool operator==(const LineSettings &) const = default;
+};
+
+// Settings of one serial port, as vendor requests left them, and the modem inputs its
+// wiring drives. Back to these defaults whenever the firmware restarts.
 struct PortState {
     BYTE interfaceMode = 0;    // request 16: 0 RS-232, 1 RS-485 2-wire, 2 RS-422, 3 RS-485 4-wire
     bool fifoOn = true;        // request 15: value 0 on, 1 off
     bool overflowMark = false; // request 7: value 0 sets, 1 clears
     std::vector<WORD> purges;  // request 9: every purge flag received, in order
+    bool dtr = false;          // request 0x11
+    bool rts = false;          // request 0x12
+    bool breakOn = false;      // request 0x13
+    LineSettings line;         // request 0x14
+    BYTE modemInputs = 0;      // kMsrCts | kMsrDsr | kMsrDcd as the wiring drives them
+};
+
+// Why a transmit frame was refused.
+enum class FrameFault {
+    kShort,     // fewer than 4 bytes
+    kFlag,      // byte 0 neither 0x00 nor 0x80
+    kPort,      // port index not below the port count
+    kLength,    // payload length over the speed's limit
+    kMismatch,  // transfer length differs from 4 + payload length
+};
+struct FrameError {
+    FrameFault fault;
+    std::vector<BYTE> frame;  // the refused transfer as sent
+};
+
+// What a port's transmit side and receive side are connected to.
+enum class Wiring {
+    kNone,       // transmitted bytes are dropped once passed on; nothing is received
+    kLoopback,   // the port receives what it transmits; its RTS drives its CTS, DTR its DSR and DCD
+    kNullModem,  // crossed with a peer port: data both ways, RTS -> CTS, DTR -> DSR and DCD
+    kExternal,   // a test or a bridge feeds the receive side and takes the transmit side
 };
 
 class Adapter : public standin::UsbDevice {
 public:
+    using Sink = std::function<void(std::span<const BYTE>)>;
+
     // An unknown product id makes an adapter with no ports and no image: it never becomes
     // usable. High speed: bcdUSB 2.00 and bulk packets of 512 bytes; else 1.10 and 64.
     static std::shared_ptr<Adapter> Create(WORD productId, bool highSpeed = true);
@@ -124,12 +213,60 @@ public:
     // Makes OpenPipe fail for this endpoint address (or accept it again).
     void RefusePipe(UCHAR endpointAddress, bool refuse = true);
 
-    // Bulk OUT transfers taken on endpoint 0x01, one frame each, in order.
+    // The most recent transmit frames taken on endpoint 0x01 (at most kFrameLog), oldest first.
+    static constexpr size_t kFrameLog = 1024;
     std::vector<std::vector<BYTE>> OutFrames();
     void ClearOutFrames();
+    // Refused transmit frames, the most recent kFrameLog, oldest first.
+    std::vector<FrameError> FrameErrors();
+    // Ports that sent a frame after closing their transmit window and before the adapter's
+    // transmit-ready record for it went out: one entry per such frame, the most recent
+    // kFrameLog. The frames themselves are taken as usual.
+    std::vector<int> ProtocolViolations();
     // Transfers the adapter holds without having ended them: queued or never-answered
     // control requests and pending IN transfers. Zero once everything was cancelled.
     size_t HeldTransfers();
+
+    // ---- wiring; it stays as set across firmware restarts and unplugging ----
+    // Each returns false for a port outside the adapter's range (or a == b). Wiring a port
+    // takes it out of its earlier null-modem pair, whose other port is left unwired.
+    bool WireLoopback(int port);
+    bool WireNullModem(int a, int b);
+    bool WireExternal(int port);
+    bool Unwire(int port);
+    Wiring WiringOf(int port);
+
+    // ---- the external end of a port wired with WireExternal ----
+    // Bytes arriving at the port's receive side as if from the line. False when the port is
+    // not wired external or the firmware is not running (the bytes are then dropped).
+    bool FeedExternal(int port, std::span<const BYTE> bytes);
+    // Takes the bytes the port transmitted to its external end (when it has no sink).
+    std::vector<BYTE> DrainExternal(int port);
+    // Waits until at least `count` transmitted bytes wait to be drained; false when `bound`
+    // (real time) ran out first.
+    bool WaitExternal(int port, size_t count, std::chrono::milliseconds bound);
+    // Hands the port's transmitted bytes to `sink` instead, in order, from the adapter's
+    // worker thread, bytes already waiting first. The sink must not block for long: the
+    // worker serves every pipe. An empty function goes back to draining. Once this returns,
+    // the earlier sink is not called again (unless this is called from inside that sink).
+    void SetExternalSink(int port, Sink sink);
+    // The modem lines the external end drives into the port (kMsrCts, kMsrDsr, kMsrDcd).
+    void SetExternalModem(int port, BYTE msr);
+
+    // ---- transmit pacing: how fast a port passes its transmitted bytes on to the wire ----
+    // Bytes per second of virtual time (standin::SetTimeScale); 0, the default, passes them
+    // on at once. With PaceByBaud on, the port goes at its line settings' baud / 10 instead.
+    void SetPacing(int port, DWORD bytesPerSecond);
+    void PaceByBaud(int port, bool on);
+
+    // ---- status and data injection; false when the firmware is not running or the port
+    // is outside the adapter's range ----
+    bool InjectLineStatus(int port, BYTE lsr, bool breakBit);   // type 4
+    bool InjectFlowState(int port, BYTE byte0);                 // type 5
+    bool InjectModemEvent(int port, WORD eventWord, BYTE msr);  // type 3
+    // One data-pipe or status-pipe transfer exactly as given (cut to what the host asked for).
+    bool InjectRawData(std::span<const BYTE> bytes);
+    bool InjectRawStatus(std::span<const BYTE> bytes);
 
     // standin::UsbDevice
     LPCUSB_DEVICE DeviceInfo() override;
@@ -140,6 +277,8 @@ public:
     void Unplugged() override;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Descriptor records; both are built once and live as long as the adapter, so every
     // record DeviceInfo() handed out stays valid.
     struct Descriptors {
@@ -156,11 +295,72 @@ private:
         bool stall;  // an injected stall: answered without effect
     };
 
-    void AnswerLoop();
+    // One transfer's worth on the status pipe: a record, or an injected raw transfer.
+    struct StatusItem {
+        std::array<BYTE, kRecordSize> record{};
+        std::vector<BYTE> raw;
+        bool isRaw = false;
+    };
+
+    // The serial side of one port: wiring, buffers and pacing. Wiring, pacing and the
+    // external end's settings survive firmware restarts; buffers do not.
+    struct Line {
+        Wiring wiring = Wiring::kNone;
+        int peer = -1;  // the other port of a null-modem pair
+        ByteRing rx{kRxBound};        // received, not yet sent to the host
+        uint64_t rxGeneration = 0;    // moves when rx is emptied behind the worker's back
+        bool overrunReported = false; // an overrun record went out since the last byte fit
+        ByteRing tx{kRxBound};        // transmitted, waiting for pacing to pass them on
+        uint64_t txQueued = 0, txPassed = 0;  // bytes ever put into / passed on from tx
+        std::deque<uint64_t> windowEnds;      // txQueued after each window-closing frame
+        int windowsOwed = 0;  // closing frames whose transmit-ready record has not gone out
+        DWORD paceRate = 0;
+        bool paceByBaud = false;
+        Clock::time_point paceStart;  // when tx last became busy
+        uint64_t paceSent = 0;        // bytes passed on since paceStart
+        BYTE externalMsr = 0;
+        std::vector<BYTE> externalOut;  // transmitted to the external end, not yet taken
+        std::shared_ptr<Sink> sink;
+    };
+
+    // The worker: control answers, pacing, sinks and IN transfers, until stop_.
+    void Run();
+    bool AnswerOne(std::unique_lock<std::mutex> &g);
+    bool DeliverSink(std::unique_lock<std::mutex> &g);
+    bool ServeData(std::unique_lock<std::mutex> &g);
+    size_t BuildChunks(size_t capacity);  // into dataBuffer_; its length
+    bool ServeStatus(std::unique_lock<std::mutex> &g);
+    // Passes paced bytes that are due; the time the next ones fall due, if any.
+    std::optional<Clock::time_point> PassPaced(Clock::time_point now);
+
+    // Unlocks, waking the worker if work came for it while it sleeps.
+    void Release(std::unique_lock<std::mutex> &g);
+    bool Rewire(int port, Wiring wiring);
+
+    // The rest run with lock_ held.
+    void Kick();  // there is new work for the worker
+    bool Waiting(UCHAR endpoint) const;  // an IN transfer waits on this endpoint
+    void TakeFrame(std::span<const BYTE> frame);
+    std::optional<FrameFault> CheckFrame(std::span<const BYTE> frame) const;
+    void Transmit(int port, std::span<const BYTE> bytes);  // onto the port's wire
+    void Receive(int port, std::span<const BYTE> bytes);   // into the port's receive side
+    int Receiver(int port) const;  // the port that receives what this one sends, or -1
+    void PassTx(int port, size_t n);   // n bytes of tx onto the wire
+    void SettleWindows(int port);      // transmit-ready records for windows fully passed on
+    DWORD PaceRate(int port) const;
+    void RestartPacing(int port);      // the rate changed: pass what is due under the new one
+    void QueueRecord(int port, WORD type, BYTE b0 = 0, BYTE b1 = 0, BYTE b2 = 0, BYTE b3 = 0);
+    void UpdateModemInputs();          // type-3 records for inputs the wiring changed
+    BYTE DrivenBy(int port) const;     // what the port's RTS and DTR drive at the far end
+    void Disconnect(int port);         // out of any null-modem pair
+    bool ValidPort(int port) const { return port >= 0 && port < PortCount(); }
+    void Purge(int port, WORD flags);
+    void ApplyBreak(int port, bool on);
+
     // Applies one answered request to the adapter's state; false when it must stall.
     bool Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data);
     void ApplyDownload(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data);
-    void ResetFirmware();  // back to the loader: unusable, ports at their defaults
+    void ResetFirmware();  // back to the loader: unusable, ports and buffers at their defaults
     std::optional<Fault> FaultFor(size_t sequence, BYTE bRequest);
     PortState *PortAt(WORD port);
 
@@ -170,16 +370,23 @@ private:
     Descriptors bare_, working_;
 
     std::mutex lock_;
-    std::condition_variable wake_;    // the answer thread: work or stop
-    std::condition_variable logged_;  // a request was logged
-    std::condition_variable idle_;    // the answer thread holds no transfer
+    std::condition_variable wake_;      // the worker: work or stop
+    std::condition_variable logged_;    // a request was logged
+    std::condition_variable idle_;      // the worker holds no transfer and calls no sink
+    std::condition_variable external_;  // bytes reached an external end
     bool stop_ = false;
-    bool answering_ = false;  // the answer thread is ending a transfer outside the lock
+    bool kicked_ = false;    // work arrived since the worker last looked
+    bool sleeping_ = false;  // the worker waits on wake_
+    bool busy_ = false;      // the worker is ending a transfer outside the lock
+    int delivering_ = -1;    // the port whose sink the worker is calling
+    std::thread::id workerId_;
 
     bool usable_ = false;
     Download download_ = Download::kNone;
     size_t imageOffset_ = 0;  // image bytes matched so far in this download
+    uint64_t epoch_ = 0;      // moves at every firmware reset
     std::vector<PortState> ports_;
+    std::vector<Line> lines_;
 
     size_t sequence_ = 0;
     std::vector<VendorRecord> log_;
@@ -189,13 +396,26 @@ private:
 
     std::deque<Answer> answers_;                       // control requests to answer
     std::vector<standin::UsbTransferPtr> unanswered_;  // never answered, until cancelled
-    // IN transfers waiting for data, per endpoint, oldest first. Nothing is sent yet: this is
-    // where data chunks (0x82) and status records (0x83) of the ports will be handed out;
-    // the other IN endpoints never send anything.
+    // IN transfers waiting for something to send, per endpoint, oldest first. Data chunks go
+    // out on 0x82 and status records on 0x83; the other IN endpoints never send anything.
     std::map<UCHAR, std::deque<standin::UsbTransferPtr>> pendingIn_;
-    std::vector<std::vector<BYTE>> outFrames_;
+    std::deque<StatusItem> status_;
+    std::deque<std::vector<BYTE>> rawData_;
+    int nextPort_ = 0;  // where the next data transfer starts its round of the ports
 
-    std::thread answerer_;  // last: started once everything above exists
+    // Logs of at most kFrameLog entries; the frame log reuses its buffers.
+    std::vector<std::vector<BYTE>> outFrames_;
+    size_t outFramesNext_ = 0, outFramesCount_ = 0;
+    std::deque<FrameError> frameErrors_;
+    std::deque<int> violations_;
+
+    // The worker's own buffers, touched by no other thread.
+    std::vector<BYTE> dataBuffer_, statusBuffer_, passBuffer_, sinkBuffer_;
+    std::vector<size_t> taken_;             // per port: bytes of rx in the transfer being built
+    std::vector<uint64_t> takenGeneration_;
+    std::vector<StatusItem> sending_;       // status items of the transfer being sent
+
+    std::thread worker_;  // last: started once everything above exists
 };
 
 }  // namespace qsxsim

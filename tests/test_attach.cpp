@@ -8,13 +8,16 @@
 #include <standin/kernel.h>
 #include <standin/registry.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "attach.h"
 #include "attach_fixture.h"
 #include "comdriver.h"
 #include "driver_fixture.h"
 #include "model.h"
+#include "qsxport.h"
 
 using qsxtest::AttachFixture;
 
@@ -282,6 +285,51 @@ TEST_F(PipeDiscoveryTest, UnsupportedProductSendsNothing) {
     EXPECT_EQ(fps_->ProductId, 0x7041);
     EXPECT_EQ(fps_->PortCount, 0);
     EXPECT_TRUE(device_->Requests().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A COM driver that only remembers what it was given, so a test can use the ports itself.
+std::atomic<PUSBFPS> gBoundRecord{nullptr};
+HANDLE WINAPI RecordingAttach(LPVOID fps, DWORD port, DWORD) {
+    gBoundRecord = static_cast<PUSBFPS>(fps);
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(port + 1));
+}
+BOOL WINAPI RecordingDetach(HANDLE) { return TRUE; }
+void *RecordingComLookup(std::string_view name) {
+    if (name == "UsbComAttach") return reinterpret_cast<void *>(RecordingAttach);
+    if (name == "UsbComDetach") return reinterpret_cast<void *>(RecordingDetach);
+    return nullptr;
+}
+
+TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosed) {
+    standin::RegisterBuiltinModule(u"RecCom.dll", RecordingComLookup);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\QSX_PORT", 0, 0, &key), 0);
+    RegSetValueExW(key, u"Dll", 0, REG_SZ, reinterpret_cast<const BYTE *>(u"RecCom.dll"), 22);
+    RegCloseKey(key);
+    USB_HANDLE device = Plug(0x7020);
+    ASSERT_TRUE(standin::UsbHasClient(device));
+    PUSBFPS fps = gBoundRecord.load();
+    ASSERT_NE(fps, nullptr);
+    ComOpen(fps, 1, u"Drivers\\Active\\None");
+    HANDLE closeEvent = fps->Ports[1].CloseEvent;
+    ASSERT_NE(closeEvent, nullptr);
+
+    std::atomic<bool> removed{false};
+    std::thread unplug([&] {
+        standin::UsbUnplug(device);
+        removed = true;
+    });
+    // The removal pauses, then waits on the open port's close event.
+    ASSERT_TRUE(qsxtest::WaitUntil([&] { return standin::WaitingThreadCount(closeEvent) == 1; }));
+    EXPECT_FALSE(removed.load());
+    ComClose(fps, 1);
+    unplug.join();
+    EXPECT_TRUE(removed.load());
+    standin::UnregisterBuiltinModule(u"RecCom.dll");
 }
 
 }  // namespace

@@ -419,3 +419,5 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength) {
 }
 
 }  // extern "C"
+
+size_t standin::WaitingThreadCount(HANDLE handle) { return standin::internal::WaitingThreads(handle); }

@@ -57,5 +57,8 @@ void SetLibrarySearchPath(std::vector<std::string> folders);
 // ---- leak counters ----------------------------------------------------------
 size_t OpenHandleCount();   // kernel handles not yet closed (events, threads)
 size_t RunningThreadCount();  // threads started by CreateThread that have not ended
+// Threads blocked in a wait on this handle right now (tests wait for a thread to block
+// instead of sleeping).
+size_t WaitingThreadCount(HANDLE handle);
 
 }  // namespace standin
