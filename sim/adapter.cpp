@@ -222,7 +222,7 @@ bool Adapter::AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) {
 }
 
 void Adapter::SubmitControl(standin::UsbTransferPtr t) {
-    std::lock_guard g(lock_);
+    std::unique_lock g(lock_);
     size_t sequence = ++sequence_;
     auto data = t->OutData();
     log_.push_back({sequence, GetTickCount(), t->Setup(), std::vector<BYTE>(data.begin(), data.end())});
@@ -236,6 +236,7 @@ void Adapter::SubmitControl(standin::UsbTransferPtr t) {
     }
     answers_.push_back({std::move(t), fault == Fault::kStall});
     Kick();
+    Release(g);
 }
 
 // Answers the oldest control request, if any.

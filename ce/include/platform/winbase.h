@@ -1,9 +1,11 @@
 // Kernel services of the platform: memory, last error, critical sections, events,
-// threads, waits, time, driver libraries, and the serial definitions of winbase.h.
+// threads, waits, time, driver libraries, device files (CreateFileW and the calls on its
+// handles), and the serial definitions and communication functions of winbase.h.
 #pragma once
 
 #include "windef.h"
 #include "winerror.h"
+#include "winioctl.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -238,6 +240,61 @@ typedef struct _COMMTIMEOUTS {
 #define CLRDTR 6
 #define SETBREAK 8
 #define CLRBREAK 9
+
+// ---- device files -------------------------------------------------------
+// Devices are opened by name ("$device\\COM11", or the legacy "COM1:"); the calls below
+// reach the device's driver. The platform has no overlapped I/O: lpOverlapped must be
+// null.
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+#define CreateFile CreateFileW
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+// Ends a device search (FindFirstDevice).
+BOOL WINAPI FindClose(HANDLE hFindFile);
+
+// ---- serial communication functions ---------------------------------------
+// Each one is a serial device-control request to the port's driver (pegdser.h lists
+// the codes); the result and the last error are the driver's.
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 
 #ifdef __cplusplus
 }
