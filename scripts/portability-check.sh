@@ -16,7 +16,7 @@ for f in "$src"/driver/*.cpp "$src"/utility/*.cpp; do
   [ -e "$f" ] || continue
   count=$((count + 1))
   if ! "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DUNICODE -D_UNICODE \
-       -include "$src/scripts/mingw-seh.h" \
+       -include "$src/scripts/mingw-compat.h" \
        -I "$src/ce/include/ceonly" -I "$src/driver" -I "$src/firmware" -I "$src/utility" "$f"; then
     echo "portability check: $f does not compile for the device" >&2
     status=1

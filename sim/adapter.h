@@ -237,8 +237,9 @@ public:
     Wiring WiringOf(int port);
 
     // ---- the external end of a port wired with WireExternal ----
-    // Bytes arriving at the port's receive side as if from the line. False when the port is
-    // not wired external or the firmware is not running (the bytes are then dropped).
+    // Bytes arriving at the port's receive side as if from the line; what does not fit in
+    // its receive buffer is lost, with an overrun record. False when the port is not wired
+    // external or the firmware is not running (the bytes are then dropped).
     bool FeedExternal(int port, std::span<const BYTE> bytes);
     // Takes the bytes the port transmitted to its external end (when it has no sink).
     std::vector<BYTE> DrainExternal(int port);
@@ -254,8 +255,12 @@ public:
     void SetExternalModem(int port, BYTE msr);
 
     // ---- transmit pacing: how fast a port passes its transmitted bytes on to the wire ----
-    // Bytes per second of virtual time (standin::SetTimeScale); 0, the default, passes them
-    // on at once. With PaceByBaud on, the port goes at its line settings' baud / 10 instead.
+    // Bytes per second of virtual time (standin::SetTimeScale); with PaceByBaud on, the
+    // port goes at its line settings' baud / 10 instead. Paced, the wire is a real line:
+    // what the receiving port has no room for is lost, with an overrun record. Unpaced (0,
+    // the default) it is an ideal one: bytes move at once while the receiving port has
+    // room, and otherwise wait in the sender, holding back its transmit-ready record, until
+    // the host has read enough (so loopback and null-modem ports lose nothing).
     void SetPacing(int port, DWORD bytesPerSecond);
     void PaceByBaud(int port, bool on);
 
@@ -345,6 +350,7 @@ private:
     void Transmit(int port, std::span<const BYTE> bytes);  // onto the port's wire
     void Receive(int port, std::span<const BYTE> bytes);   // into the port's receive side
     int Receiver(int port) const;  // the port that receives what this one sends, or -1
+    size_t Room(int port) const;   // bytes the port's wire can take now (unpaced)
     void PassTx(int port, size_t n);   // n bytes of tx onto the wire
     void SettleWindows(int port);      // transmit-ready records for windows fully passed on
     DWORD PaceRate(int port) const;

@@ -220,7 +220,7 @@ void Adapter::RestartPacing(int port) {
     Line &l = lines_[port];
     l.paceStart = Clock::now();
     l.paceSent = 0;
-    if (PaceRate(port) == 0) PassTx(port, l.tx.Size());
+    if (PaceRate(port) == 0) PassTx(port, std::min(l.tx.Size(), Room(port)));
     Kick();
 }
 
@@ -232,7 +232,7 @@ std::optional<Adapter::Clock::time_point> Adapter::PassPaced(Clock::time_point n
         if (l.tx.Empty()) continue;
         const DWORD rate = PaceRate(p);
         if (rate == 0) {
-            PassTx(p, l.tx.Size());
+            PassTx(p, std::min(l.tx.Size(), Room(p)));
             continue;
         }
         if (scale == 0) scale = standin::TimeScale();
@@ -342,7 +342,7 @@ void Adapter::TakeFrame(std::span<const BYTE> frame) {
     Line &l = lines_[port];
     if (l.windowsOwed > 0) Log(violations_, port);
     if (closes) l.windowsOwed++;
-    if (PaceRate(port) == 0 && l.tx.Empty()) {
+    if (PaceRate(port) == 0 && l.tx.Empty() && Room(port) >= payload.size()) {
         Transmit(port, payload);
         l.txQueued += payload.size();
         l.txPassed += payload.size();
@@ -359,6 +359,11 @@ void Adapter::TakeFrame(std::span<const BYTE> frame) {
         l.windowEnds.push_back(l.txQueued);
         SettleWindows(port);
     }
+}
+
+size_t Adapter::Room(int port) const {
+    const int to = Receiver(port);
+    return to >= 0 ? lines_[to].rx.Free() : SIZE_MAX;
 }
 
 int Adapter::Receiver(int port) const {
@@ -408,6 +413,7 @@ void Adapter::Purge(int port, WORD flags) {
         l.rx.Clear();
         l.rxGeneration++;
         l.overrunReported = false;
+        Kick();  // a sender held back by the full buffer may go on
     }
 }
 
@@ -516,6 +522,7 @@ bool Adapter::Rewire(int port, Wiring wiring) {
     Disconnect(port);
     lines_[port].wiring = wiring;
     UpdateModemInputs();
+    Kick();  // bytes held for a full receiver may go now
     Release(g);
     return true;
 }
@@ -533,6 +540,7 @@ bool Adapter::WireNullModem(int a, int b) {
     lines_[a].peer = b;
     lines_[b].peer = a;
     UpdateModemInputs();
+    Kick();
     Release(g);
     return true;
 }

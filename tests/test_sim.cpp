@@ -1,21 +1,28 @@
 // The simulated adapter as a client sees it through the host stack's function table:
 // firmware images, the download check and the endpoints it brings up, the request log and
-// per-port settings, fault injection and the first half of the bulk pipes.
+// per-port settings, fault injection, and the serial half: transmit frames and windows,
+// wiring, data chunks, status records, modem lines, purges, pacing and overruns.
 #include <windows.h>
 #include <usbdi.h>
 
 #include <adapter.h>
 #include <firmware.h>
 #include <gtest/gtest.h>
+#include <standin/kernel.h>
 #include <standin/usbbus.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -378,7 +385,7 @@ TEST(SimBulk, PipesOfTheWorkingInterface) {
     ASSERT_TRUE(out && data && status);
 
     // OUT frames are taken whole and kept in order.
-    std::vector<BYTE> frames[] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {0xAA, 0xBB, 0xCC}};
+    std::vector<BYTE> frames[] = {{0x00, 0x00, 0x00, 0x06, 1, 2, 3, 4, 5, 6}, {0x00, 0x03, 0x00, 0x00}};
     for (auto &f : frames) {
         USB_TRANSFER t = Funcs()->lpIssueBulkTransfer(out, nullptr, nullptr, USB_OUT_TRANSFER,
                                                       static_cast<DWORD>(f.size()), f.data(), 0);
@@ -417,8 +424,585 @@ TEST(SimBulk, PipesOfTheWorkingInterface) {
     EXPECT_EQ(StatusOf(control).error, USB_DEVICE_NOT_RESPONDING_ERROR);
     EXPECT_EQ(p.adapter->HeldTransfers(), 0u);
     EXPECT_FALSE(p.adapter->Usable());  // power went, and the firmware with it
+    const BYTE raw[] = {0, 0, 0, 1, 0x55};
+    EXPECT_FALSE(p.adapter->InjectRawData(raw));  // and nothing is produced any more
     for (USB_TRANSFER t : {dataIn, statusIn, control}) Funcs()->lpCloseTransfer(t);
     for (USB_PIPE pipe : {out, status}) Funcs()->lpClosePipe(pipe);
+}
+
+// ---- the serial half -----------------------------------------------------------------
+
+using qsxsim::FrameFault;
+using qsxsim::kRecLine;
+using qsxsim::kRecModem;
+using qsxsim::kRecTxReady;
+
+// A completion counter per read, never freed: a routine may still be on its way from the
+// host stack's thread when a read gives up.
+Counter &NewCounter() {
+    static std::mutex lock;
+    static auto *pool = new std::deque<Counter>;
+    std::lock_guard g(lock);
+    return pool->emplace_back();
+}
+
+std::vector<BYTE> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+std::vector<BYTE> Pattern(size_t n, int seed) {
+    std::vector<BYTE> v(n);
+    for (size_t i = 0; i < n; i++) v[i] = static_cast<BYTE>(seed * 31 + i * 7 + i / 251);
+    return v;
+}
+
+// A transmit frame, or a data chunk (byte 0 is 0 in both unless the frame closes a window).
+std::vector<BYTE> Frame(int port, std::span<const BYTE> payload, bool closes = false) {
+    std::vector<BYTE> f{static_cast<BYTE>(closes ? 0x80 : 0), static_cast<BYTE>(port),
+                        static_cast<BYTE>(payload.size() >> 8), static_cast<BYTE>(payload.size())};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+std::vector<BYTE> Chunk(int port, std::string_view data) { return Frame(port, Bytes(data)); }
+
+std::vector<BYTE> Record(int port, WORD type, BYTE b0 = 0, BYTE b1 = 0, BYTE b2 = 0, BYTE b3 = 0) {
+    return {static_cast<BYTE>(port >> 8), static_cast<BYTE>(port), static_cast<BYTE>(type >> 8),
+            static_cast<BYTE>(type), b0, b1, b2, b3};
+}
+
+std::vector<BYTE> Cat(std::initializer_list<std::vector<BYTE>> parts) {
+    std::vector<BYTE> all;
+    for (const auto &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+struct ChunkSeen {
+    int port;
+    std::vector<BYTE> data;
+};
+
+// Splits one data transfer into its chunks, checking their format on the way.
+std::vector<ChunkSeen> SplitChunks(std::span<const BYTE> t, size_t maxData) {
+    std::vector<ChunkSeen> chunks;
+    for (size_t at = 0; at < t.size();) {
+        if (t.size() - at < 4) {
+            ADD_FAILURE() << "a partial chunk header at " << at;
+            break;
+        }
+        const size_t n = t[at + 2] << 8 | t[at + 3];
+        EXPECT_EQ(t[at], 0) << at;
+        EXPECT_GT(n, 0u) << at;
+        EXPECT_LE(n, maxData) << at;
+        if (at + 4 + n > t.size()) {
+            ADD_FAILURE() << "a chunk runs past its transfer at " << at;
+            break;
+        }
+        chunks.push_back({t[at + 1], {t.begin() + at + 4, t.begin() + at + 4 + n}});
+        at += 4 + n;
+    }
+    return chunks;
+}
+
+// Sets the stand-in's time scale for one test.
+struct TimeScale {
+    explicit TimeScale(double realMsPerVirtualMs) { standin::SetTimeScale(realMsPerVirtualMs); }
+    ~TimeScale() { standin::SetTimeScale(1.0); }
+};
+
+// A running adapter with its three bulk pipes open; the test is the host.
+struct Host : Plugged {
+    USB_PIPE out = nullptr, data = nullptr, status = nullptr;
+
+    explicit Host(WORD productId, bool highSpeed = true) : Plugged(productId, highSpeed) {
+        Run(GoodDownload(qsxsim::FindModel(productId)->image));
+        out = Open(qsxsim::kEpBulkOut);
+        data = Open(qsxsim::kEpDataIn);
+        status = Open(qsxsim::kEpStatusIn);
+        EXPECT_TRUE(out && data && status);
+    }
+    ~Host() {
+        for (USB_PIPE pipe : {out, data, status})
+            if (pipe) Funcs()->lpClosePipe(pipe);
+    }
+
+    // One synchronous OUT transfer; the USB error it ended with.
+    DWORD Send(std::vector<BYTE> frame) {
+        USB_TRANSFER t = Funcs()->lpIssueBulkTransfer(out, nullptr, nullptr, USB_OUT_TRANSFER,
+                                                      static_cast<DWORD>(frame.size()), frame.data(), 0);
+        if (!t) return 0xdeadbeef;
+        Status s = StatusOf(t);
+        Funcs()->lpCloseTransfer(t);
+        EXPECT_EQ(s.bytes, s.error == USB_NO_ERROR ? frame.size() : 0u);
+        return s.error;
+    }
+    DWORD Send(int port, std::span<const BYTE> payload, bool closes = false) {
+        return Send(Frame(port, payload, closes));
+    }
+    DWORD Send(int port, std::string_view payload, bool closes = false) { return Send(port, Bytes(payload), closes); }
+
+    // One IN transfer of up to `length` bytes; nullopt when it failed or nothing came in 5 s.
+    static std::optional<std::vector<BYTE>> Read(USB_PIPE pipe, DWORD length) {
+        Counter &done = NewCounter();
+        std::vector<BYTE> buffer(length);
+        USB_TRANSFER t = Funcs()->lpIssueBulkTransfer(pipe, Notify, &done, USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK,
+                                                      length, buffer.data(), 0);
+        if (!t) return std::nullopt;
+        const bool ended = done.WaitFor(1);
+        Status s = StatusOf(t);
+        Funcs()->lpCloseTransfer(t);
+        if (!ended || s.error != USB_NO_ERROR) return std::nullopt;
+        buffer.resize(s.bytes);
+        return buffer;
+    }
+    std::vector<BYTE> ReadData(DWORD length = 4096) {
+        auto t = Read(data, length);
+        EXPECT_TRUE(t) << "no data transfer";
+        return t.value_or(std::vector<BYTE>{});
+    }
+    std::vector<BYTE> ReadStatus(DWORD length = 512) {
+        auto t = Read(status, length);
+        EXPECT_TRUE(t) << "no status transfer";
+        return t.value_or(std::vector<BYTE>{});
+    }
+    // Reads data transfers until `total` bytes arrived; the bytes of each port, in order.
+    std::map<int, std::vector<BYTE>> Collect(size_t total, DWORD length = 4096) {
+        std::map<int, std::vector<BYTE>> ports;
+        const size_t maxData = adapter->HighSpeed() ? 512 : 60;
+        for (size_t got = 0; got < total;) {
+            auto t = Read(data, length);
+            if (!t) {
+                ADD_FAILURE() << "data stopped after " << got << " of " << total << " bytes";
+                break;
+            }
+            EXPECT_LE(t->size(), adapter->HighSpeed() ? 4096u : 64u);
+            for (ChunkSeen &c : SplitChunks(*t, maxData)) {
+                got += c.data.size();
+                ports[c.port].insert(ports[c.port].end(), c.data.begin(), c.data.end());
+            }
+        }
+        return ports;
+    }
+};
+
+TEST(SimSerial, WiringCarriesFramesToTheRightReceiver) {
+    Host h(0x7045);
+    ASSERT_TRUE(h.adapter->WireLoopback(1));
+    ASSERT_TRUE(h.adapter->WireNullModem(0, 2));
+    EXPECT_FALSE(h.adapter->WireNullModem(3, 3));
+    EXPECT_FALSE(h.adapter->WireLoopback(4));
+    EXPECT_EQ(h.adapter->WiringOf(3), qsxsim::Wiring::kNone);
+    EXPECT_EQ(h.Send(0, "zero to two"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(1, "loop"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(2, "two to zero"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(3, "into the void"), USB_NO_ERROR);  // unwired: dropped
+    // Everything waits for the host, then leaves in one transfer, a chunk per port.
+    EXPECT_EQ(h.ReadData(), Cat({Chunk(0, "two to zero"), Chunk(1, "loop"), Chunk(2, "zero to two")}));
+
+    // Rewiring port 2 leaves its old peer unwired.
+    ASSERT_TRUE(h.adapter->WireLoopback(2));
+    EXPECT_EQ(h.adapter->WiringOf(0), qsxsim::Wiring::kNone);
+    EXPECT_EQ(h.Send(0, "lost"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(2, "self"), USB_NO_ERROR);
+    EXPECT_EQ(h.ReadData(), Chunk(2, "self"));
+    EXPECT_TRUE(h.adapter->ProtocolViolations().empty());
+    EXPECT_TRUE(h.adapter->FrameErrors().empty());
+}
+
+TEST(SimSerial, ExternalEndFeedsDrainsAndSinks) {
+    Host h(0x7045);
+    ASSERT_TRUE(h.adapter->WireExternal(3));
+    EXPECT_FALSE(h.adapter->FeedExternal(2, Bytes("unwired")));
+    ASSERT_TRUE(h.adapter->FeedExternal(3, Bytes("from the line")));
+    EXPECT_EQ(h.ReadData(), Chunk(3, "from the line"));
+
+    EXPECT_EQ(h.Send(3, "to the"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(3, " line"), USB_NO_ERROR);
+    ASSERT_TRUE(h.adapter->WaitExternal(3, 11, 5s));
+    EXPECT_EQ(h.adapter->DrainExternal(3), Bytes("to the line"));
+    EXPECT_TRUE(h.adapter->DrainExternal(3).empty());
+
+    // A sink takes the bytes instead, those already waiting first; it may feed the port
+    // back from inside (an echoing far end).
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<BYTE> sunk;
+    EXPECT_EQ(h.Send(3, "early "), USB_NO_ERROR);
+    auto adapter = h.adapter.get();
+    h.adapter->SetExternalSink(3, [&, adapter](std::span<const BYTE> bytes) {
+        adapter->FeedExternal(3, bytes);
+        std::lock_guard g(lock);
+        sunk.insert(sunk.end(), bytes.begin(), bytes.end());
+        changed.notify_all();
+    });
+    EXPECT_EQ(h.Send(3, "late"), USB_NO_ERROR);
+    {
+        std::unique_lock g(lock);
+        ASSERT_TRUE(changed.wait_for(g, 5s, [&] { return sunk.size() >= 10; }));
+        EXPECT_EQ(sunk, Bytes("early late"));
+    }
+    EXPECT_EQ(h.Collect(10)[3], Bytes("early late"));
+    h.adapter->SetExternalSink(3, nullptr);
+    EXPECT_EQ(h.Send(3, "drained again"), USB_NO_ERROR);
+    EXPECT_EQ(h.adapter->DrainExternal(3), Bytes("drained again"));
+    std::lock_guard g(lock);
+    EXPECT_EQ(sunk.size(), 10u);
+}
+
+TEST(SimSerial, ClosingFrameYieldsTransmitReadyAndLateFramesAreViolations) {
+    Host h(0x7045);
+    EXPECT_EQ(h.Send(1, "a"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(1, "closes", true), USB_NO_ERROR);
+    EXPECT_EQ(h.ReadStatus(), Record(1, kRecTxReady));
+
+    // A frame sent before the transmit-ready record went out breaks the protocol; it is
+    // still taken, and once the record is out the port may send again.
+    EXPECT_EQ(h.Send(2, "closes", true), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(2, "too early"), USB_NO_ERROR);
+    EXPECT_EQ(h.adapter->ProtocolViolations(), std::vector<int>{2});
+    EXPECT_EQ(h.ReadStatus(), Record(2, kRecTxReady));
+    EXPECT_EQ(h.Send(2, "fine"), USB_NO_ERROR);
+    EXPECT_EQ(h.Send(1, "fine"), USB_NO_ERROR);
+    EXPECT_EQ(h.adapter->ProtocolViolations(), std::vector<int>{2});
+    EXPECT_EQ(h.adapter->OutFrames().size(), 6u);
+}
+
+TEST(SimSerial, BadFramesStall) {
+    struct Case {
+        const char *name;
+        bool highSpeed;
+        std::vector<BYTE> frame;
+        std::optional<FrameFault> fault;  // none: the frame is good
+    } cases[] = {
+        {"port out of range", true, Frame(4, Bytes("x")), FrameFault::kPort},
+        {"253 bytes at high speed", true, Frame(0, Pattern(253, 1)), FrameFault::kLength},
+        {"252 bytes at high speed", true, Frame(0, Pattern(252, 1)), std::nullopt},
+        {"61 bytes at full speed", false, Frame(0, Pattern(61, 2)), FrameFault::kLength},
+        {"60 bytes at full speed", false, Frame(0, Pattern(60, 2)), std::nullopt},
+        {"one byte short", true, [] { auto f = Frame(0, Bytes("0123456789")); f.pop_back(); return f; }(),
+         FrameFault::kMismatch},
+        {"one byte over", true, [] { auto f = Frame(0, Bytes("0123456789")); f.push_back('!'); return f; }(),
+         FrameFault::kMismatch},
+        {"flag byte", true, [] { auto f = Frame(0, Bytes("x")); f[0] = 0x01; return f; }(), FrameFault::kFlag},
+        {"header only in part", true, {0x00, 0x00, 0x00}, FrameFault::kShort},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host h(0x7045, c.highSpeed);
+        for (int p = 0; p < 4; p++) h.adapter->WireLoopback(p);
+        EXPECT_EQ(h.Send(c.frame), c.fault ? USB_STALL_ERROR : USB_NO_ERROR);
+        std::vector<qsxsim::FrameError> errors = h.adapter->FrameErrors();
+        if (c.fault) {
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0].fault, *c.fault);
+            EXPECT_EQ(errors[0].frame, c.frame);
+            EXPECT_TRUE(h.adapter->OutFrames().empty());
+        } else {
+            EXPECT_TRUE(errors.empty());
+        }
+        // A refused frame reaches no wire: only the marker comes back.
+        EXPECT_EQ(h.Send(1, "m"), USB_NO_ERROR);
+        std::map<int, std::vector<BYTE>> got = h.Collect(1 + (c.fault ? 0 : c.frame.size() - 4));
+        EXPECT_EQ(got[1], Bytes("m"));
+        if (!c.fault) EXPECT_EQ(got[0], std::vector<BYTE>(c.frame.begin() + 4, c.frame.end()));
+        EXPECT_EQ(got.count(0), c.fault ? 0u : 1u);
+    }
+}
+
+TEST(SimSerial, PurgeDropsTheAdaptersOwnBuffers) {
+    struct Case {
+        WORD flag;
+        bool transmit;
+    } cases[] = {{qsxsim::kPurgeRxAbort, false}, {qsxsim::kPurgeRxClear, false},
+                 {qsxsim::kPurgeTxAbort, true},  {qsxsim::kPurgeTxClear, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.flag);
+        Host h(0x7045);
+        h.adapter->WireLoopback(2);
+        h.adapter->WireLoopback(3);
+        EXPECT_EQ(h.Send(3, "kept"), USB_NO_ERROR);  // another port's bytes stay
+        if (c.transmit) {
+            // A byte a second holds the window's bytes in the adapter; the purge drops them,
+            // and with them goes the reason to hold back the transmit-ready record.
+            h.adapter->SetPacing(2, 1);
+            EXPECT_EQ(h.Send(2, "held back", true), USB_NO_ERROR);
+            EXPECT_EQ(h.Request(qsxsim::kReqPurge, c.flag, 2), USB_NO_ERROR);
+            EXPECT_EQ(h.ReadStatus(), Record(2, kRecTxReady));
+            h.adapter->SetPacing(2, 0);
+        } else {
+            EXPECT_EQ(h.Send(2, "stale"), USB_NO_ERROR);
+            EXPECT_EQ(h.Request(qsxsim::kReqPurge, c.flag, 2), USB_NO_ERROR);
+        }
+        EXPECT_EQ(h.Send(2, "fresh"), USB_NO_ERROR);
+        EXPECT_EQ(h.ReadData(), Cat({Chunk(2, "fresh"), Chunk(3, "kept")}));
+        EXPECT_EQ(h.adapter->Port(2).purges, std::vector<WORD>{c.flag});
+    }
+}
+
+TEST(SimSerial, PacingHoldsBytesAndTransmitReadyUntilTheyLeft) {
+    TimeScale fast(0.01);  // a virtual second in 10 ms
+    struct Case {
+        const char *name;
+        std::function<void(Host &)> pace;
+        size_t bytes;
+        DWORD minMs;  // virtual
+    } cases[] = {
+        {"1000 bytes a second", [](Host &h) { h.adapter->SetPacing(0, 1000); }, 200, 199},
+        {"9600 baud",
+         [](Host &h) {
+             EXPECT_EQ(h.Request(qsxsim::kReqLineSettings, 0, 0, {0x00, 0x00, 0x25, 0x80, 8, 0, 0, 0}),
+                       USB_NO_ERROR);
+             h.adapter->PaceByBaud(0, true);
+         },
+         96, 99},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host h(0x7045);
+        h.adapter->WireLoopback(0);
+        c.pace(h);
+        std::vector<BYTE> payload = Pattern(c.bytes, 3);
+        DWORD t0 = GetTickCount();
+        EXPECT_EQ(h.Send(0, payload, true), USB_NO_ERROR);
+        EXPECT_EQ(h.ReadStatus(), Record(0, kRecTxReady));
+        EXPECT_GE(GetTickCount() - t0, c.minMs);
+        EXPECT_EQ(h.Collect(c.bytes)[0], payload);
+    }
+}
+
+TEST(SimSerial, ModemLinesAndBreakAcrossTheWiring) {
+    Host h(0x7045);
+    h.adapter->WireNullModem(0, 1);
+    h.adapter->WireLoopback(2);
+    using qsxsim::kReqBreak, qsxsim::kReqDtr, qsxsim::kReqRts;
+    auto set = [&](BYTE code, WORD value, WORD port) { EXPECT_EQ(h.Request(code, value, port), USB_NO_ERROR); };
+    struct Step {
+        const char *name;
+        std::function<void()> act;
+        std::vector<BYTE> records;  // all the status records the step makes
+    } steps[] = {
+        {"DTR on 0", [&] { set(kReqDtr, 1, 0); }, Record(1, kRecModem, 0, 0, 0xA0)},
+        {"RTS on 0", [&] { set(kReqRts, 1, 0); }, Record(1, kRecModem, 0, 0, 0xB0)},
+        {"RTS on 1", [&] { set(kReqRts, 1, 1); }, Record(0, kRecModem, 0, 0, 0x10)},
+        {"DTR off 0, DTR again on 1 and a break on 0, then off",
+         [&] {
+             set(kReqDtr, 0, 0);
+             set(kReqDtr, 1, 1);
+             set(kReqBreak, 1, 0);
+             set(kReqBreak, 1, 0);  // already on: no second record
+             set(kReqBreak, 0, 0);
+         },
+         Cat({Record(1, kRecModem, 0, 0, 0x10), Record(0, kRecModem, 0, 0, 0xB0), Record(1, kRecLine, 0, 0x40, 0x10)})},
+        {"loopback: RTS and DTR on 2, break on 2",
+         [&] {
+             set(kReqRts, 1, 2);
+             set(kReqDtr, 1, 2);
+             set(kReqBreak, 1, 2);
+         },
+         Cat({Record(2, kRecModem, 0, 0, 0x10), Record(2, kRecModem, 0, 0, 0xB0), Record(2, kRecLine, 0, 0x40, 0x10)})},
+        {"unplugging the cable between 0 and 1", [&] { h.adapter->Unwire(1); },
+         Cat({Record(0, kRecModem, 0, 0, 0x00), Record(1, kRecModem, 0, 0, 0x00)})},
+        {"the external end drives port 3", [&] {
+             h.adapter->WireExternal(3);
+             h.adapter->SetExternalModem(3, 0xF0);  // RI is never a wired input
+         },
+         Record(3, kRecModem, 0, 0, 0xB0)},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.name);
+        s.act();
+        EXPECT_EQ(h.ReadStatus(), s.records);
+    }
+    qsxsim::PortState p0 = h.adapter->Port(0), p1 = h.adapter->Port(1);
+    EXPECT_FALSE(p0.dtr);
+    EXPECT_TRUE(p0.rts);
+    EXPECT_TRUE(p1.dtr && p1.rts);
+    EXPECT_FALSE(p0.breakOn);
+    EXPECT_TRUE(h.adapter->Port(2).breakOn);
+    EXPECT_EQ(h.adapter->Port(2).modemInputs, 0xB0);
+    EXPECT_EQ(p0.modemInputs, 0);
+}
+
+TEST(SimSerial, LineSettingsAreRecordedAndMalformedControlStalls) {
+    Host h(0x7045);
+    EXPECT_EQ(h.adapter->Port(1).line, (qsxsim::LineSettings{9600, 8, 0, 0}));
+    EXPECT_EQ(h.Request(qsxsim::kReqLineSettings, 0, 1, {0x00, 0x01, 0xC2, 0x00, 7, 2, 2, 0}), USB_NO_ERROR);
+    EXPECT_EQ(h.adapter->Port(1).line, (qsxsim::LineSettings{115200, 7, 2, 2}));
+    struct Case {
+        const char *name;
+        BYTE code;
+        WORD value, port;
+        std::vector<BYTE> data;
+    } cases[] = {
+        {"seven bytes", qsxsim::kReqLineSettings, 0, 1, {0x00, 0x00, 0x25, 0x80, 8, 0, 0}},
+        {"parity 5", qsxsim::kReqLineSettings, 0, 1, {0x00, 0x00, 0x25, 0x80, 8, 5, 0, 0}},
+        {"nine data bits", qsxsim::kReqLineSettings, 0, 1, {0x00, 0x00, 0x25, 0x80, 9, 0, 0, 0}},
+        {"stop bits 3", qsxsim::kReqLineSettings, 0, 1, {0x00, 0x00, 0x25, 0x80, 8, 0, 3, 0}},
+        {"baud 0", qsxsim::kReqLineSettings, 0, 1, {0, 0, 0, 0, 8, 0, 0, 0}},
+        {"no port 4", qsxsim::kReqLineSettings, 0, 4, {0x00, 0x00, 0x25, 0x80, 8, 0, 0, 0}},
+        {"DTR 2", qsxsim::kReqDtr, 2, 1, {}},
+        {"RTS on port 4", qsxsim::kReqRts, 1, 4, {}},
+        {"break 2", qsxsim::kReqBreak, 2, 1, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(h.Request(c.code, c.value, c.port, c.data), USB_STALL_ERROR);
+    }
+    qsxsim::PortState p1 = h.adapter->Port(1);
+    EXPECT_EQ(p1.line, (qsxsim::LineSettings{115200, 7, 2, 2}));
+    EXPECT_FALSE(p1.dtr || p1.rts || p1.breakOn);
+}
+
+TEST(SimSerial, InjectedRecordsAndRawTransfersArriveExactly) {
+    Host h(0x7045);
+    ASSERT_TRUE(h.adapter->InjectLineStatus(1, 0x0A, true));
+    ASSERT_TRUE(h.adapter->InjectFlowState(2, 0x48));
+    ASSERT_TRUE(h.adapter->InjectModemEvent(3, 0x0100, 0xF0));
+    EXPECT_FALSE(h.adapter->InjectFlowState(4, 0x48));
+    EXPECT_EQ(h.ReadStatus(), Cat({Record(1, kRecLine, 0, 0x40, 0x0A), Record(2, qsxsim::kRecFlow, 0x48),
+                                   Record(3, kRecModem, 0x01, 0x00, 0xF0)}));
+
+    // A raw transfer goes alone, between the records queued before and after it.
+    const std::vector<BYTE> raw = {0x00, 0x09, 0x00, 0x02, 1, 2, 3};
+    ASSERT_TRUE(h.adapter->InjectLineStatus(0, 0x02, false));
+    ASSERT_TRUE(h.adapter->InjectRawStatus(raw));
+    ASSERT_TRUE(h.adapter->InjectFlowState(0, 0x00));
+    EXPECT_EQ(h.ReadStatus(), Record(0, kRecLine, 0, 0, 0x02));
+    EXPECT_EQ(h.ReadStatus(), raw);
+    EXPECT_EQ(h.ReadStatus(), Record(0, qsxsim::kRecFlow, 0x00));
+
+    // Status transfers hold whole records only, and as many as the host asks for.
+    for (int i = 0; i < 3; i++) ASSERT_TRUE(h.adapter->InjectFlowState(i, 0x40));
+    EXPECT_EQ(h.ReadStatus(20), Cat({Record(0, qsxsim::kRecFlow, 0x40), Record(1, qsxsim::kRecFlow, 0x40)}));
+    EXPECT_EQ(h.ReadStatus(), Record(2, qsxsim::kRecFlow, 0x40));
+
+    // Raw data goes out before the ports' bytes.
+    const std::vector<BYTE> rawData = {0xAA, 0x05, 0x02, 0x01, 'z'};
+    h.adapter->WireLoopback(0);
+    EXPECT_EQ(h.Send(0, "port"), USB_NO_ERROR);
+    ASSERT_TRUE(h.adapter->InjectRawData(rawData));
+    EXPECT_EQ(h.ReadData(), rawData);
+    EXPECT_EQ(h.ReadData(), Chunk(0, "port"));
+}
+
+TEST(SimSerial, FullSpeedTransfersStayWithinOnePacket) {
+    Host h(0x7045, false);
+    std::map<int, std::vector<BYTE>> sent;
+    for (int p = 0; p < 4; p++) {
+        h.adapter->WireLoopback(p);
+        for (int f = 0; f < 3; f++) {
+            std::vector<BYTE> payload = Pattern(60 - p, p * 3 + f);
+            ASSERT_EQ(h.Send(p, payload), USB_NO_ERROR);
+            sent[p].insert(sent[p].end(), payload.begin(), payload.end());
+        }
+    }
+    // Collect reads 4096 bytes at a time and checks each transfer holds at most 64.
+    EXPECT_EQ(h.Collect(3 * (60 + 59 + 58 + 57)), sent);
+}
+
+TEST(SimSerial, FullReceiveBufferDropsAndReportsAnOverrunOnce) {
+    Host h(0x7045);
+    h.adapter->WireExternal(0);
+    const std::vector<BYTE> fed = Pattern(qsxsim::kRxBound + 4000, 5);
+    ASSERT_TRUE(h.adapter->FeedExternal(0, fed));
+    ASSERT_TRUE(h.adapter->FeedExternal(0, Bytes("also lost")));
+    ASSERT_TRUE(h.adapter->InjectFlowState(0, 0x48));
+    EXPECT_EQ(h.ReadStatus(), Cat({Record(0, kRecLine, 0, 0, 0x02), Record(0, qsxsim::kRecFlow, 0x48)}));
+    std::vector<BYTE> got = h.Collect(qsxsim::kRxBound)[0];
+    EXPECT_TRUE(got == std::vector<BYTE>(fed.begin(), fed.begin() + qsxsim::kRxBound));
+    // Room again: bytes are taken, and the next overflow is reported anew.
+    ASSERT_TRUE(h.adapter->FeedExternal(0, Bytes("after")));
+    EXPECT_EQ(h.ReadData(), Chunk(0, "after"));
+    ASSERT_TRUE(h.adapter->FeedExternal(0, fed));
+    EXPECT_EQ(h.ReadStatus(), Record(0, kRecLine, 0, 0, 0x02));
+}
+
+TEST(SimSerial, PortsShareTransfersRoundRobin) {
+    Host h(0x7045);
+    for (int p = 0; p < 4; p++) h.adapter->WireExternal(p);
+    const size_t sizes[] = {3000, 10, 600, 1};
+    std::vector<BYTE> fed[4];
+    for (int p = 0; p < 4; p++) {
+        fed[p] = Pattern(sizes[p], p);
+        ASSERT_TRUE(h.adapter->FeedExternal(p, fed[p]));
+    }
+    // One chunk per port and round: the small ports are in the first round, not behind
+    // port 0's bytes.
+    std::vector<ChunkSeen> chunks = SplitChunks(h.ReadData(), 512);
+    std::vector<std::pair<int, size_t>> layout;
+    std::vector<BYTE> got[4];
+    for (const ChunkSeen &c : chunks) {
+        layout.emplace_back(c.port, c.data.size());
+        got[c.port].insert(got[c.port].end(), c.data.begin(), c.data.end());
+    }
+    EXPECT_EQ(layout, (std::vector<std::pair<int, size_t>>{
+                          {0, 512}, {1, 10}, {2, 512}, {3, 1}, {0, 512}, {2, 88}, {0, 512}, {0, 512}, {0, 512}, {0, 440}}));
+    for (int p = 0; p < 4; p++) EXPECT_EQ(got[p], fed[p]) << p;
+
+    // A transfer is filled to 4096 bytes: seven full chunks and one of 480.
+    ASSERT_TRUE(h.adapter->FeedExternal(1, Pattern(5000, 9)));
+    std::vector<BYTE> full = h.ReadData();
+    EXPECT_EQ(full.size(), 4096u);
+    chunks = SplitChunks(full, 512);
+    ASSERT_EQ(chunks.size(), 8u);
+    EXPECT_EQ(chunks.back().data.size(), 480u);
+}
+
+TEST(SimSerial, SixteenPortsInLoopbackUnderLoad) {
+    Host h(0x7163);
+    const int ports = 16;
+    const size_t perPort = 24 * 1024;
+    for (int p = 0; p < ports; p++) h.adapter->WireLoopback(p);
+
+    // The host's transmit windows, reopened by the status reader.
+    std::mutex lock;
+    std::condition_variable reopened;
+    std::vector<bool> open(ports, true);
+    std::atomic<bool> stop{false}, failed{false};
+    std::thread statusReader([&] {
+        Counter &done = NewCounter();
+        BYTE buffer[512];
+        for (int k = 1;; k++) {
+            USB_TRANSFER t = Funcs()->lpIssueBulkTransfer(h.status, Notify, &done, USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK,
+                                                          sizeof buffer, buffer, 0);
+            if (!t) return;
+            while (!done.WaitFor(k) && !stop) {
+            }
+            Status s = StatusOf(t);
+            Funcs()->lpCloseTransfer(t);
+            if (s.error != USB_NO_ERROR) return;  // the pipe closed: the end
+            std::lock_guard g(lock);
+            for (DWORD at = 0; at + 8 <= s.bytes; at += 8)
+                if (buffer[at + 3] == kRecTxReady) open[buffer[at + 1]] = true;
+            reopened.notify_all();
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int p = 0; p < ports; p++)
+        writers.emplace_back([&, p] {
+            const std::vector<BYTE> bytes = Pattern(perPort, p);
+            size_t window = 0;
+            for (size_t at = 0; at < perPort && !failed; at += 252) {
+                const size_t n = std::min<size_t>(252, perPort - at);
+                window += 4 + n;
+                const bool closes = window >= 4096;
+                {
+                    std::unique_lock g(lock);
+                    if (!reopened.wait_for(g, 5s, [&] { return bool(open[p]); })) failed = true;
+                    if (closes) open[p] = false;
+                }
+                if (closes) window = 0;
+                if (h.Send(p, std::span(bytes).subspan(at, n), closes) != USB_NO_ERROR) failed = true;
+            }
+        });
+    std::map<int, std::vector<BYTE>> got = h.Collect(ports * perPort);
+    for (auto &w : writers) w.join();
+    stop = true;
+    Funcs()->lpClosePipe(h.status);
+    h.status = nullptr;
+    statusReader.join();
+
+    EXPECT_FALSE(failed);
+    for (int p = 0; p < ports; p++) EXPECT_TRUE(got[p] == Pattern(perPort, p)) << p;
+    EXPECT_TRUE(h.adapter->ProtocolViolations().empty());
+    EXPECT_TRUE(h.adapter->FrameErrors().empty());
 }
 
 }  // namespace

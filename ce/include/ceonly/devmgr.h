@@ -26,6 +26,11 @@ typedef struct _DEVMGR_DEVICE_INFORMATION {
 } DEVMGR_DEVICE_INFORMATION, *PDEVMGR_DEVICE_INFORMATION;
 
 #ifdef __cplusplus
+static_assert(sizeof(void *) != 4 || sizeof(DEVMGR_DEVICE_INFORMATION) == 1584,
+              "the device's record layout");
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 

@@ -136,6 +136,14 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 #define lstrcpy lstrcpyW
 #define lstrcpyn lstrcpynW
 
+// ---- program entry and C runtime wide helpers ---------------------------------
+// The device's programs start at WinMain with a wide command line; on Linux a program
+// built with the stand-in's entry library gets a main() that calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
+#define SW_SHOW 5
+// The C runtime's wide conversion: optional blanks, sign and decimal digits.
+long _wtol(const WCHAR *str);
+
 // ---- serial definitions -------------------------------------------------
 typedef struct _DCB {
     DWORD DCBlength;

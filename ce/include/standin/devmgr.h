@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace standin {
 
@@ -55,5 +56,8 @@ bool DeregisterStreamDevice(HANDLE device);
 
 // Devices registered now.
 size_t StreamDeviceCount();
+// Calls (ReadFile, WriteFile, DeviceIoControl) inside the registered device of this name
+// right now, on all its handles: lets a test know its threads reached the driver.
+size_t StreamDeviceCallsInProgress(std::u16string_view name);
 
 }  // namespace standin
