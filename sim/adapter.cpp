@@ -245,7 +245,7 @@ bool Adapter::AnswerOne(std::unique_lock<std::mutex> &g) {
     Answer a = std::move(answers_.front());
     answers_.pop_front();
     bool ok = !a.stall && Apply(a.transfer->Setup(), a.transfer->OutData());
-    busy_ = true;
+    holding_++;
     g.unlock();
     if (!ok)
         a.transfer->Fail(USB_STALL_ERROR);
@@ -255,7 +255,7 @@ bool Adapter::AnswerOne(std::unique_lock<std::mutex> &g) {
         a.transfer->CompleteOut(a.transfer->Length());
     a.transfer.reset();
     g.lock();
-    busy_ = false;
+    holding_--;
     idle_.notify_all();
     return true;
 }
@@ -280,9 +280,9 @@ void Adapter::Unplugged() {
         pendingIn_.clear();
         // Power is gone, and with it the downloaded firmware.
         ResetFirmware();
-        // Once this returns the worker holds no transfer either, so nothing of the adapter
-        // keeps the departed device's records alive.
-        idle_.wait(g, [&] { return !busy_; });
+        // Once this returns no thread of the adapter holds a transfer either, so nothing of
+        // the adapter keeps the departed device's records alive.
+        idle_.wait(g, [&] { return holding_ == 0; });
     }
     // The host stack has normally ended all of these already; this is for any it missed.
     for (auto &t : held) t->Fail(USB_DEVICE_NOT_RESPONDING_ERROR);

@@ -332,6 +332,9 @@ private:
     void Run();
     bool AnswerOne(std::unique_lock<std::mutex> &g);
     bool DeliverSink(std::unique_lock<std::mutex> &g);
+    // Each ends the oldest waiting IN transfer of its pipe if there is something to send
+    // and no other transfer of that pipe is on its way; the worker calls them, and so does
+    // SubmitBulk for a transfer that finds its data already waiting.
     bool ServeData(std::unique_lock<std::mutex> &g);
     size_t BuildChunks(size_t capacity);  // into dataBuffer_; its length
     bool ServeStatus(std::unique_lock<std::mutex> &g);
@@ -378,12 +381,13 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;      // the worker: work or stop
     std::condition_variable logged_;    // a request was logged
-    std::condition_variable idle_;      // the worker holds no transfer and calls no sink
+    std::condition_variable idle_;      // the adapter holds no transfer, or calls no sink
     std::condition_variable external_;  // bytes reached an external end
     bool stop_ = false;
     bool kicked_ = false;    // work arrived since the worker last looked
     bool sleeping_ = false;  // the worker waits on wake_
-    bool busy_ = false;      // the worker is ending a transfer outside the lock
+    int holding_ = 0;        // threads of the adapter ending a transfer outside the lock
+    bool dataServing_ = false, statusServing_ = false;  // a transfer of that pipe is on its way
     int delivering_ = -1;    // the port whose sink the worker is calling
     std::thread::id workerId_;
 
@@ -415,11 +419,14 @@ private:
     std::deque<FrameError> frameErrors_;
     std::deque<int> violations_;
 
-    // The worker's own buffers, touched by no other thread.
-    std::vector<BYTE> dataBuffer_, statusBuffer_, passBuffer_, sinkBuffer_;
-    std::vector<size_t> taken_;             // per port: bytes of rx in the transfer being built
+    // The one data transfer and the one status transfer on their way: owned by whichever
+    // thread set dataServing_ / statusServing_, until it clears it.
+    std::vector<BYTE> dataBuffer_, statusBuffer_;
+    std::vector<size_t> taken_;             // per port: bytes of rx in the data transfer
     std::vector<uint64_t> takenGeneration_;
-    std::vector<StatusItem> sending_;       // status items of the transfer being sent
+    std::vector<StatusItem> sending_;       // items of the status transfer
+    std::vector<BYTE> passBuffer_;          // PassTx's, under lock_
+    std::vector<BYTE> sinkBuffer_;          // the worker's
 
     std::thread worker_;  // last: started once everything above exists
 };

@@ -123,7 +123,7 @@ size_t Adapter::BuildChunks(size_t capacity) {
 }
 
 bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
-    if (!usable_ || !Waiting(kEpDataIn)) return false;
+    if (dataServing_ || !usable_ || !Waiting(kEpDataIn)) return false;
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpDataIn];
     standin::UsbTransferPtr t = queue.front();
     const uint64_t epoch = epoch_;
@@ -138,22 +138,27 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
         if (length == 0) return false;
     }
     queue.pop_front();
-    busy_ = true;
+    dataServing_ = true;
+    holding_++;
     g.unlock();
     const bool sent =
         t->CompleteIn(length ? std::span<const BYTE>(dataBuffer_.data(), length) : std::span<const BYTE>(raw));
     t.reset();
     g.lock();
-    busy_ = false;
+    holding_--;
+    dataServing_ = false;
     idle_.notify_all();
+    if (Waiting(kEpDataIn)) Kick();  // others may have passed it by meanwhile
     // Bytes leave their buffers only once the host has them: a transfer cancelled on the
     // way leaves them for the next one. A purge or a firmware reset meanwhile already
     // dropped them.
     if (epoch != epoch_) return true;
     if (length) {
         if (sent)
-            for (int p = 0; p < PortCount(); p++)
+            for (int p = 0; p < PortCount(); p++) {
                 if (taken_[p] && takenGeneration_[p] == lines_[p].rxGeneration) lines_[p].rx.Consume(taken_[p]);
+                if (!lines_[p].tx.Empty()) Kick();  // it may be waiting for the room just made
+            }
     } else if (!sent) {
         rawData_.push_front(std::move(raw));
     }
@@ -161,7 +166,7 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
 }
 
 bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
-    if (!usable_ || status_.empty() || !Waiting(kEpStatusIn)) return false;
+    if (statusServing_ || !usable_ || status_.empty() || !Waiting(kEpStatusIn)) return false;
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpStatusIn];
     standin::UsbTransferPtr t = queue.front();
     const uint64_t epoch = epoch_;
@@ -189,13 +194,16 @@ bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
         out = std::span<const BYTE>(statusBuffer_.data(), length);
     }
     queue.pop_front();
-    busy_ = true;
+    statusServing_ = true;
+    holding_++;
     g.unlock();
     const bool sent = t->CompleteIn(out);
     t.reset();
     g.lock();
-    busy_ = false;
+    holding_--;
+    statusServing_ = false;
     idle_.notify_all();
+    if (Waiting(kEpStatusIn)) Kick();
     if (!sent && epoch == epoch_) {
         // The host never got them: they go out with the next transfer, and the windows
         // they reopen stay closed until then.
@@ -305,8 +313,14 @@ void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
     std::unique_lock g(lock_);
     if (!t->IsPending()) return;
     if (t->IsIn()) {
-        pendingIn_[t->Endpoint()].push_back(std::move(t));
-        Kick();
+        // Served here and now when there is something to send: under load the data is
+        // usually waiting, and this saves a trip through the worker.
+        const UCHAR endpoint = t->Endpoint();
+        pendingIn_[endpoint].push_back(std::move(t));
+        if (endpoint == kEpDataIn)
+            ServeData(g);
+        else if (endpoint == kEpStatusIn)
+            ServeStatus(g);
         Release(g);
         return;
     }

@@ -146,7 +146,6 @@ private:
                 if (LOWORD(wParam) == IDCANCEL) EndDialog(hDlg, kEscapeResult);
                 return TRUE;
             case kForegroundMessage: return lParam * 2;
-            case WM_DESTROY: break;
         }
         return FALSE;
     }

@@ -914,6 +914,26 @@ TEST(SimSerial, FullReceiveBufferDropsAndReportsAnOverrunOnce) {
     EXPECT_EQ(h.ReadStatus(), Record(0, kRecLine, 0, 0, 0x02));
 }
 
+TEST(SimSerial, IdealWireHoldsTheSenderWhileItsReceiverIsFull) {
+    Host h(0x7045);
+    h.adapter->WireNullModem(0, 1);
+    // Windows of 16 full frames and no data read: sixteen windows fill port 1's buffer but
+    // for 1024 bytes, so the seventeenth waits in port 0, and so does its transmit-ready.
+    std::vector<BYTE> sent;
+    for (int w = 0; w < 17; w++) {
+        for (int f = 0; f < 16; f++) {
+            std::vector<BYTE> payload = Pattern(252, w * 16 + f);
+            ASSERT_EQ(h.Send(0, payload, f == 15), USB_NO_ERROR);
+            sent.insert(sent.end(), payload.begin(), payload.end());
+        }
+        if (w < 16) ASSERT_EQ(h.ReadStatus(), Record(0, kRecTxReady)) << w;
+    }
+    ASSERT_TRUE(h.adapter->InjectFlowState(1, 0x48));  // no transmit-ready, no overrun before it
+    EXPECT_EQ(h.ReadStatus(), Record(1, qsxsim::kRecFlow, 0x48));
+    EXPECT_TRUE(h.Collect(sent.size())[1] == sent);
+    EXPECT_EQ(h.ReadStatus(), Record(0, kRecTxReady));
+}
+
 TEST(SimSerial, PortsShareTransfersRoundRobin) {
     Host h(0x7045);
     for (int p = 0; p < 4; p++) h.adapter->WireExternal(p);

@@ -48,7 +48,7 @@ struct Options {
 };
 
 // Compiles the script `text` read from `path`. On failure returns false and describes the
-// first error; *script is then unspecified.
+// first error; *script then holds nothing useful.
 bool Compile(const std::string &path, std::string_view text, const Options &options, Script *script,
              Error *error);
 

@@ -106,6 +106,7 @@ typedef INT_PTR (WINAPI *FARPROC)(void);
 #endif
 
 #define MAX_PATH 260
+#define MAXDWORD 0xffffffff
 
 #define __TEXT(quote) u##quote
 #define TEXT(quote) __TEXT(quote)
