@@ -7,8 +7,9 @@
 // bridge), received bytes packed into data chunks, status records, and transmit pacing.
 //
 // One worker thread answers control requests (later than they arrive, as hardware would),
-// fills the IN transfers the host keeps waiting, passes paced bytes on to the wire and
-// feeds external sinks; transmit frames are taken inline, on the submitting thread.
+// fills the IN transfers the host keeps waiting, passes held and paced bytes on to the wire
+// and feeds external sinks. Transmit frames are taken on the submitting thread; an IN
+// transfer that finds something to send already waiting is filled there too.
 // Everything the adapter keeps is guarded by its one mutex; transfers are ended, and
 // sinks called, with that mutex released, since ending a transfer can lead the host stack
 // back into Cancelled() and a sink may feed the adapter again.

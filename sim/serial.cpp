@@ -1,7 +1,8 @@
 // The simulated adapter's serial half: transmit frames from the bulk OUT pipe (checked,
-// then passed on to the port's wire at once or paced), the wiring between ports and to
-// external ends, modem lines, the receive buffers packed into data chunks on the data pipe,
-// status records on the status pipe, and the worker thread that serves them.
+// then passed on to the port's wire at once, held while the receiving port is full, or
+// paced), the transmit windows, the wiring between ports and to external ends, modem
+// lines, the receive buffers packed into data chunks on the data pipe, status records on
+// the status pipe, and the worker thread that serves them.
 #include "adapter.h"
 
 #include <standin/kernel.h>

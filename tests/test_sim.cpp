@@ -707,6 +707,7 @@ TEST(SimSerial, BadFramesStall) {
 }
 
 TEST(SimSerial, PurgeDropsTheAdaptersOwnBuffers) {
+    TimeScale slow(1000.0);  // a virtual second lasts 1000 s: paced bytes stay put
     struct Case {
         WORD flag;
         bool transmit;

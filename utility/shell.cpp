@@ -192,8 +192,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 
     (void)hPrevInstance;
     (void)nShowCmd;
-    ResetUtilityState(hInstance);
 
+    // The hand-off to a running copy touches none of this program's state.
     if (lpCmdLine != NULL) {
         while (cch < TOKEN_CHARS - 1 && lpCmdLine[cch] > 0x20)
             cch++;
@@ -203,6 +203,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
             return 0;
     }
 
+    ResetUtilityState(hInstance);
     g_State.ForegroundEvent = CreateEventW(NULL, FALSE, FALSE, FOREGROUND_EVENT_NAME);
     g_State.ForegroundStop = CreateEventW(NULL, TRUE, FALSE, NULL);
     hThread = CreateThread(NULL, 0, ForegroundThread, NULL, 0, NULL);

@@ -3,6 +3,7 @@
 // does.
 #include <windows.h>
 
+#include <standin/gwes.h>
 #include <standin/kernel.h>
 
 #include <string>
@@ -14,5 +15,5 @@ int main(int argc, char **argv) {
         line += argv[i];
     }
     std::u16string wide = standin::FromUtf8(line);
-    return WinMain(standin::ProgramModule(), nullptr, wide.data(), SW_SHOW);
+    return WinMain(standin::gwes::ProgramInstance(), nullptr, wide.data(), SW_SHOW);
 }

@@ -1,4 +1,4 @@
-// Booting the simulated device and plugging adapters into it.
+// Booting the simulated device, plugging adapters into it and finding the ports they bring.
 #include "device.h"
 
 #include <standin/kernel.h>
@@ -6,7 +6,95 @@
 #include <standin/usbbus.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <set>
+#include <sys/stat.h>
+
 namespace qsxsim {
+
+namespace {
+
+const char16_t kPortDriverKey[] = u"Drivers\\USB\\ClientDrivers\\QSX_PORT";
+
+std::string Lower(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool FileExists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::u16string QueryString(HKEY key, LPCWSTR name) {
+    WCHAR text[260] = {};
+    DWORD type = 0, cb = sizeof text - sizeof(WCHAR);
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(text), &cb) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return {};
+    return text;
+}
+
+DWORD QueryDword(HKEY key, LPCWSTR name) {
+    DWORD value = 0, type = 0, cb = sizeof value;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &cb) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return 0;
+    return value;
+}
+
+}  // namespace
+
+std::vector<ModelName> ModelNames() {
+    // The names the configuration utility shows for each product.
+    return {{0x7020, "7020"},    {0x7021, "7020I"},   {0x7040, "7040"},
+            {0x7045, "7045"},    {0x7046, "7045I"},   {0x7168, "7160-8"},
+            {0x7163, "7160-16"}, {0x7198, "7190-8"},  {0x7193, "7190-16"}};
+}
+
+std::string ModelLabel(WORD productId) {
+    for (const ModelName &m : ModelNames())
+        if (m.productId == productId) return m.name;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", productId);
+    return text;
+}
+
+std::optional<AdapterChoice> ParseAdapterChoice(const std::string &text, std::string *error) {
+    AdapterChoice choice;
+    std::string model = text;
+    if (size_t colon = text.rfind(':'); colon != std::string::npos) {
+        std::string speed = Lower(text.substr(colon + 1));
+        model = text.substr(0, colon);
+        if (speed == "hs") {
+            choice.highSpeed = true;
+        } else if (speed == "fs") {
+            choice.highSpeed = false;
+        } else {
+            *error = "unknown speed '" + text.substr(colon + 1) + "' in '" + text + "' (use :hs or :fs)";
+            return std::nullopt;
+        }
+    }
+    for (const ModelName &m : ModelNames()) {
+        if (Lower(model) == Lower(m.name)) {
+            choice.productId = m.productId;
+            return choice;
+        }
+    }
+    std::string digits = Lower(model);
+    if (digits.rfind("0x", 0) == 0) digits = digits.substr(2);
+    if (!digits.empty() && digits.size() <= 4 &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+        choice.productId = static_cast<WORD>(std::stoul(digits, nullptr, 16));
+        if (choice.productId != 0) return choice;
+    }
+    std::string known;
+    for (const ModelName &m : ModelNames()) known += std::string(known.empty() ? "" : ", ") + m.name;
+    *error = "unknown model '" + model + "': give a product id in hex (7045, 0x7193) or a name (" + known + ")";
+    return std::nullopt;
+}
 
 std::string ProgramFolder() {
     char path[4096];
@@ -16,9 +104,24 @@ std::string ProgramFolder() {
     return s.substr(0, s.find_last_of('/'));
 }
 
-bool Device::Boot(const std::string &registryFile, std::string *error) {
+bool Device::Boot(const std::string &platformReg, const std::string &savedHive, std::string *error) {
     standin::SetLibrarySearchPath({ProgramFolder() + "/../lib", ProgramFolder()});
-    if (!standin::LoadRegFile(registryFile, error)) return false;
+    standin::ClearRegistry();
+    if (!standin::LoadRegFile(platformReg, error)) return false;
+    if (!savedHive.empty() && FileExists(savedHive)) {
+        const std::string active = standin::DumpRegistry(HKEY_LOCAL_MACHINE, u"Drivers\\Active");
+        standin::ClearRegistry();
+        std::string why;
+        if (!standin::LoadRegFile(savedHive, &why)) {
+            *error = "the saved registry cannot be loaded, so it is left as it is: " + why;
+            return false;
+        }
+        if (!standin::LoadRegText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Drivers\\Active]\n", &why) ||
+            (!active.empty() && !standin::LoadRegText(active, &why))) {
+            *error = "the active-driver entries cannot be rebuilt: " + why;
+            return false;
+        }
+    }
     if (!standin::UsbInstallClient(u"QSXPDD.dll")) {
         *error = "QSXPDD.dll could not be installed as a USB client";
         return false;
@@ -27,23 +130,34 @@ bool Device::Boot(const std::string &registryFile, std::string *error) {
 }
 
 PluggedAdapter Device::Plug(WORD productId, bool highSpeed) {
+    std::set<std::string> before;
+    for (const PortEntry &e : PortEntries()) before.insert(e.entry);
+
     PluggedAdapter p;
     p.adapter = Adapter::Create(productId, highSpeed);
     p.handle = standin::UsbPlug(p.adapter);
     if (!standin::UsbHasClient(p.handle)) {
         standin::UsbUnplug(p.handle);
         p.handle = nullptr;
+        return p;
     }
+    // The driver binds port 0 first and the COM driver hands out the lowest free number
+    // each time, so among this attach's entries the COM numbers run in port order.
+    for (const PortEntry &e : PortEntries())
+        if (!before.count(e.entry)) p.ports.push_back(e);
+    std::sort(p.ports.begin(), p.ports.end(),
+              [](const PortEntry &a, const PortEntry &b) { return a.comNumber < b.comNumber; });
     return p;
 }
 
 void Device::Unplug(PluggedAdapter &plugged) {
     if (plugged.handle) standin::UsbUnplug(plugged.handle);
     plugged.handle = nullptr;
+    plugged.ports.clear();
 }
 
-std::vector<std::pair<std::string, std::string>> Device::PortEntries() {
-    std::vector<std::pair<std::string, std::string>> out;
+std::vector<PortEntry> Device::PortEntries() {
+    std::vector<PortEntry> out;
     HKEY active;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, 0, &active) != ERROR_SUCCESS) return out;
     for (DWORD i = 0;; i++) {
@@ -52,13 +166,16 @@ std::vector<std::pair<std::string, std::string>> Device::PortEntries() {
         if (RegEnumKeyExW(active, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         HKEY entry;
         if (RegOpenKeyExW(active, name, 0, 0, &entry) != ERROR_SUCCESS) continue;
-        WCHAR key[128] = {}, port[128] = {};
-        DWORD cb = sizeof key - 2;
-        RegQueryValueExW(entry, u"Key", nullptr, nullptr, reinterpret_cast<LPBYTE>(key), &cb);
-        cb = sizeof port - 2;
-        RegQueryValueExW(entry, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(port), &cb);
-        if (std::u16string(key) == u"Drivers\\USB\\ClientDrivers\\QSX_PORT")
-            out.emplace_back("Drivers\\Active\\" + standin::ToUtf8(name), standin::ToUtf8(port));
+        if (QueryString(entry, u"Key") == kPortDriverKey) {
+            PortEntry e;
+            e.entry = "Drivers\\Active\\" + standin::ToUtf8(name);
+            e.name = standin::ToUtf8(QueryString(entry, u"Name"));
+            std::string full = standin::ToUtf8(QueryString(entry, u"FullName"));
+            e.device = full.substr(full.find_last_of("\\/") + 1);
+            e.comNumber = QueryDword(entry, u"COMNum");
+            e.productId = QueryDword(entry, u"USBPID");
+            out.push_back(e);
+        }
         RegCloseKey(entry);
     }
     RegCloseKey(active);

@@ -1,11 +1,13 @@
 // The simulated CE device that qsxsim runs: the stand-in platform with its registry, the
-// host stack with QSXPDD installed as a USB client, and simulated adapters to plug in.
+// host stack with QSXPDD installed as a USB client, and simulated adapters to plug in; plus
+// the adapter family's model names, as people type them.
 #pragma once
 
 #include <windows.h>
 #include <usbdi.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,22 +15,55 @@
 
 namespace qsxsim {
 
+// One model of the family: its product id, its name ("7020I", "7160-16") and port count.
+struct ModelName {
+    WORD productId;
+    const char *name;
+};
+std::vector<ModelName> ModelNames();
+// The model's name, or its product id in hex for a product outside the family.
+std::string ModelLabel(WORD productId);
+
+// What `--adapter` and `plug` take: a name or a hex product id ("7045", "0x7193", "7020I"),
+// optionally followed by ":hs" (high speed, the default) or ":fs" (full speed).
+struct AdapterChoice {
+    WORD productId = 0;
+    bool highSpeed = true;
+};
+// The choice, or nullopt with `error` saying what is wrong.
+std::optional<AdapterChoice> ParseAdapterChoice(const std::string &text, std::string *error);
+
+// A port's active-driver entry, as the COM driver made it.
+struct PortEntry {
+    std::string entry;     // "Drivers\Active\03"
+    std::string name;      // legacy name "COM11:", empty when the entry has none
+    std::string device;    // "COM11": the stream device, opened as "$device\COM11"
+    DWORD comNumber = 0;
+    DWORD productId = 0;
+};
+
 struct PluggedAdapter {
     std::shared_ptr<Adapter> adapter;
-    USB_HANDLE handle = nullptr;
+    USB_HANDLE handle = nullptr;    // null when no client driver took the adapter
+    std::vector<PortEntry> ports;   // bound ports, in port order (port 0 first)
 };
 
 class Device {
 public:
-    // Boots: loads the registry file and installs QSXPDD. False with `error` set when
-    // either fails.
-    bool Boot(const std::string &registryFile, std::string *error);
-    // Plugs a new adapter; its handle is null when no client took it.
+    // Boots: loads the registry and installs QSXPDD. The registry comes from `platformReg`
+    // (the shipped platform.reg or another in its form) or, when `savedHive` names a file
+    // that exists, from that saved registry; the active-driver entries always come from
+    // `platformReg`, since the device manager rebuilds them at every boot (a saved hive
+    // may still list ports of an adapter that was plugged when the last run ended).
+    // False with `error` set when a file cannot be loaded (nothing is written then) or
+    // QSXPDD cannot be installed.
+    bool Boot(const std::string &platformReg, const std::string &savedHive, std::string *error);
+    // Plugs a new adapter; its ports are those the COM driver bound during the attach.
     PluggedAdapter Plug(WORD productId, bool highSpeed);
     void Unplug(PluggedAdapter &plugged);
 
-    // The adapter ports' active-driver entries: (entry key, port name).
-    static std::vector<std::pair<std::string, std::string>> PortEntries();
+    // The adapter ports' active-driver entries, in entry order.
+    static std::vector<PortEntry> PortEntries();
 };
 
 // The folder of the running program, where the libraries' folder lies beside it.

@@ -1,0 +1,403 @@
+// The PTY bridge of one port: see bridge.h for how a session runs.
+#include "bridge.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <standin/kernel.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "bytering.h"
+
+namespace qsxsim {
+
+namespace {
+
+constexpr int kTickMs = 50;             // termios and line-status checks while open
+constexpr int kBusyRetryMs = 250;       // retrying a port that the device itself holds open
+constexpr DWORD kReadWaitMs = 100;      // a port read returns after this with nothing
+constexpr size_t kQueueBytes = 256 * 1024;  // port -> program bytes the master has not taken
+constexpr size_t kChunk = 8192;
+
+void Signal(int fd) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+}
+
+void Drain(int fd) {
+    uint64_t value;
+    [[maybe_unused]] ssize_t n = read(fd, &value, sizeof value);
+}
+
+void CloseFd(int &fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+std::string LineErrors(DWORD errors) {
+    std::string s;
+    auto add = [&](DWORD bit, const char *what) {
+        if (errors & bit) s += std::string(s.empty() ? "" : ", ") + what;
+    };
+    add(CE_FRAME, "framing error");
+    add(CE_RXPARITY, "parity error");
+    add(CE_OVERRUN, "overrun");
+    add(CE_RXOVER, "receive buffer overflow");
+    add(CE_BREAK, "break");
+    return s;
+}
+
+// An open that fails this way finds no port (it went with its adapter); any other
+// failure means the device itself holds it.
+bool PortVanished(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace
+
+// What the supervisor and the session's reader thread share.
+struct PortBridge::Session {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    int wakeFd = -1;  // eventfd: the reader queued bytes or ended
+    std::mutex lock;
+    std::condition_variable room;  // the queue has room, or end
+    ByteRing queue{kQueueBytes};   // lock
+    bool end = false;              // lock: the supervisor ends the session
+    bool gone = false;             // lock: a read failed: the port vanished
+
+    void Read() {
+        std::vector<BYTE> buffer(kChunk);
+        for (;;) {
+            size_t want;
+            {
+                std::unique_lock g(lock);
+                room.wait(g, [&] { return end || queue.Free() > 0; });
+                if (end) break;
+                want = std::min(queue.Free(), kChunk);
+            }
+            DWORD got = 0;
+            if (!ReadFile(port, buffer.data(), static_cast<DWORD>(want), &got, nullptr)) {
+                // The port went away (or failed for good): the session cannot go on.
+                std::lock_guard g(lock);
+                gone = true;
+                break;
+            }
+            if (got > 0) {
+                std::lock_guard g(lock);
+                queue.Push(std::span<const BYTE>(buffer.data(), got));
+                Signal(wakeFd);
+            }
+        }
+        Signal(wakeFd);
+    }
+};
+
+PortBridge::PortBridge(std::string device, std::string linkPath, Notify notify)
+    : device_(std::move(device)), linkPath_(std::move(linkPath)), notify_(std::move(notify)) {}
+
+PortBridge::~PortBridge() { Stop(); }
+
+bool PortBridge::Start(std::string *error) {
+    auto fail = [&](const std::string &what) {
+        *error = device_ + ": " + what + ": " + std::strerror(errno);
+        Stop();
+        return false;
+    };
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0) return fail("no PTY");
+    char name[128];
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0)
+        return fail("the PTY cannot be unlocked");
+    slavePath_ = name;
+    if (!MakePtyRaw(master_)) return fail("the PTY cannot be set up");
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0 || inotify_add_watch(inotify_, name, IN_OPEN) < 0) return fail("cannot watch the PTY");
+    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    framingFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stopFd_ < 0 || framingFd_ < 0) return fail("no eventfd");
+    // Replaced in one step, so a program never finds the link missing or half made.
+    const std::string temp = linkPath_ + ".new";
+    unlink(temp.c_str());
+    if (symlink(name, temp.c_str()) != 0) return fail("cannot make the link " + temp);
+    if (rename(temp.c_str(), linkPath_.c_str()) != 0) {
+        unlink(temp.c_str());
+        return fail("cannot make the link " + linkPath_);
+    }
+    linked_ = true;
+    supervisor_ = std::thread([this] { Supervise(); });
+    return true;
+}
+
+void PortBridge::Stop() {
+    if (supervisor_.joinable()) {
+        Signal(stopFd_);
+        supervisor_.join();
+    }
+    CloseMaster();
+    CloseFd(inotify_);
+    CloseFd(stopFd_);
+    CloseFd(framingFd_);
+}
+
+void PortBridge::CloseMaster() {
+    std::lock_guard g(lock_);
+    if (linked_) {
+        // Only if it is still ours: a later run may have made it again.
+        char target[128];
+        ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath_) unlink(linkPath_.c_str());
+        linked_ = false;
+    }
+    CloseFd(master_);
+}
+
+PortBridge::Status PortBridge::GetStatus() {
+    std::lock_guard g(lock_);
+    Status s;
+    s.state = state_;
+    s.slavePath = slavePath_;
+    s.linkPath = linkPath_;
+    s.dcb = dcb_;
+    s.framing = framing_;
+    return s;
+}
+
+void PortBridge::SetFraming(const Framing &framing) {
+    {
+        std::lock_guard g(lock_);
+        framing_ = framing;
+    }
+    if (framingFd_ >= 0) Signal(framingFd_);
+}
+
+bool PortBridge::SlaveOpen() {
+    // The master reports a hang-up while no program holds the slave open.
+    pollfd p = {master_, 0, 0};
+    return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+}
+
+bool PortBridge::WaitForSlave() {
+    for (;;) {
+        char events[4096];
+        while (read(inotify_, events, sizeof events) > 0) {
+        }
+        if (SlaveOpen()) return true;
+        pollfd p[2] = {{inotify_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) return false;
+        if (p[1].revents) return false;
+    }
+}
+
+void PortBridge::Supervise() {
+    for (;;) {
+        if (!WaitForSlave()) return;
+        if (!RunSession()) break;
+        pollfd p = {stopFd_, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) return;
+    }
+    PortGone();
+    pollfd p = {stopFd_, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+void PortBridge::PortGone() {
+    CloseMaster();
+    {
+        std::lock_guard g(lock_);
+        state_ = OpenState::kGone;
+        dcb_.reset();
+    }
+    notify_(device_ + ": the port is gone; its PTY is closed");
+}
+
+bool PortBridge::RunSession() {
+    const std::u16string path = u"$device\\" + standin::FromUtf8(device_);
+    Session s;
+    bool busyShown = false;
+    for (;;) {
+        s.port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (s.port != INVALID_HANDLE_VALUE) break;
+        const DWORD error = GetLastError();
+        if (PortVanished(error)) return false;
+        if (!busyShown) {
+            busyShown = true;
+            {
+                std::lock_guard g(lock_);
+                state_ = OpenState::kBusy;
+            }
+            notify_(device_ + ": a Linux program opened the PTY, but the port is in use on the device "
+                              "(error " + std::to_string(error) + "); retrying");
+        }
+        pollfd p[2] = {{master_, 0, 0}, {stopFd_, POLLIN, 0}};
+        poll(p, 2, kBusyRetryMs);
+        if (p[1].revents || (p[0].revents & POLLHUP)) {
+            std::lock_guard g(lock_);
+            state_ = OpenState::kClosed;
+            return true;
+        }
+    }
+
+    // A read returns as soon as bytes are there, or after kReadWaitMs with none, so the
+    // reader notices the end of the session in time.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, kReadWaitMs, 0, 0};
+    SetCommTimeouts(s.port, &timeouts);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(s.port, &dcb);
+    std::optional<PtyLine> applied;
+    Framing framing;
+    bool dtrDown = false;
+    std::string refused;  // the last settings the port refused, said once
+    // Brings the port's DCB in line with the PTY and the framing; `force` after a framing
+    // change.
+    auto update = [&](bool force) {
+        PtyLine line;
+        if (!ReadPtyLine(master_, &line)) return;
+        Framing wanted;
+        {
+            std::lock_guard g(lock_);
+            wanted = framing_;
+        }
+        if (!force && applied && *applied == line && wanted == framing) return;
+        applied = line;
+        framing = wanted;
+        // B0 hangs up: DTR drops until a rate is set again.
+        if ((line.baud == 0) != dtrDown) {
+            dtrDown = line.baud == 0;
+            EscapeCommFunction(s.port, dtrDown ? CLRDTR : SETDTR);
+        }
+        DCB next = dcb;
+        ApplyPtyLine(line, framing, &next);
+        if (SetCommState(s.port, &next)) {
+            refused.clear();
+            GetCommState(s.port, &dcb);
+        } else {
+            std::string what = std::to_string(next.BaudRate) + " baud " +
+                               FramingText(Framing{next.ByteSize, next.Parity, next.StopBits});
+            if (what != refused)
+                notify_(device_ + ": the port refused " + what + " (error " + std::to_string(GetLastError()) + ")");
+            refused = what;
+        }
+        std::lock_guard g(lock_);
+        dcb_ = dcb;
+    };
+    update(true);
+    // As a serial port's open does on Linux: DTR and RTS come up, and drop again at the end.
+    EscapeCommFunction(s.port, SETDTR);
+    if (!(applied && applied->rtsCts)) EscapeCommFunction(s.port, SETRTS);
+    {
+        std::lock_guard g(lock_);
+        state_ = OpenState::kOpen;
+    }
+    notify_(device_ + ": a Linux program opened the PTY; the port is open");
+
+    s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::thread reader([&s] { s.Read(); });
+
+    enum class End { kSlaveClosed, kStop, kGone } end = End::kSlaveClosed;
+    std::vector<BYTE> out(kChunk), in(4096);
+    for (;;) {
+        bool queued;
+        {
+            std::lock_guard g(s.lock);
+            queued = !s.queue.Empty();
+        }
+        pollfd p[4] = {{master_, static_cast<short>(POLLIN | (queued ? POLLOUT : 0)), 0},
+                       {stopFd_, POLLIN, 0},
+                       {s.wakeFd, POLLIN, 0},
+                       {framingFd_, POLLIN, 0}};
+        if (poll(p, 4, kTickMs) < 0 && errno != EINTR) break;
+        if (p[1].revents) {
+            end = End::kStop;
+            break;
+        }
+        if (p[2].revents) Drain(s.wakeFd);
+        const bool framingChanged = p[3].revents != 0;
+        if (framingChanged) Drain(framingFd_);
+        update(framingChanged);
+
+        // Port -> program, as much as the master takes.
+        bool portFailed;
+        {
+            std::unique_lock g(s.lock);
+            while (!s.queue.Empty()) {
+                size_t n = std::min(s.queue.Size(), out.size());
+                s.queue.Peek(0, n, out.data());
+                g.unlock();
+                ssize_t w = write(master_, out.data(), n);
+                g.lock();
+                if (w <= 0) break;
+                s.queue.Consume(static_cast<size_t>(w));
+                s.room.notify_all();
+            }
+            portFailed = s.gone;
+        }
+
+        // Program -> port.
+        bool slaveClosed = (p[0].revents & POLLHUP) && !(p[0].revents & POLLIN);
+        if (p[0].revents & POLLIN) {
+            ssize_t n = read(master_, in.data(), in.size());
+            if (n > 0) {
+                // Read after the bytes came: a setting made before writing them shows now.
+                update(false);
+                DWORD sent = 0;
+                while (sent < static_cast<DWORD>(n)) {
+                    DWORD wrote = 0;
+                    if (!WriteFile(s.port, in.data() + sent, static_cast<DWORD>(n) - sent, &wrote, nullptr)) {
+                        portFailed = true;
+                        break;
+                    }
+                    sent += wrote;
+                }
+            } else if (n == 0 || errno == EIO) {
+                slaveClosed = true;
+            }
+        }
+        if (portFailed) {
+            end = End::kGone;
+            break;
+        }
+        if (slaveClosed) break;
+
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (ClearCommError(s.port, &errors, &stat) && errors)
+            notify_(device_ + ": line status: " + LineErrors(errors));
+    }
+
+    {
+        std::lock_guard g(s.lock);
+        s.end = true;
+    }
+    s.room.notify_all();
+    reader.join();
+    if (end != End::kGone) {
+        EscapeCommFunction(s.port, CLRDTR);
+        EscapeCommFunction(s.port, CLRRTS);
+    }
+    CloseHandle(s.port);
+    CloseFd(s.wakeFd);
+    {
+        std::lock_guard g(lock_);
+        state_ = OpenState::kClosed;
+        dcb_.reset();
+    }
+    if (end == End::kGone) return false;
+    // Bytes for a program that is no longer there are not kept for the next one.
+    tcflush(master_, TCIOFLUSH);
+    if (end == End::kSlaveClosed) notify_(device_ + ": the PTY was closed; the port is closed");
+    return true;
+}
+
+}  // namespace qsxsim

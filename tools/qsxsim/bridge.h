@@ -1,0 +1,86 @@
+// A bound port of the simulated device, reachable from Linux programs: a PTY whose slave
+// is linked as DIR/dev/COMn, bridged to "$device\COMn" through the platform's serial API.
+//
+// The port is opened only while a Linux program holds the PTY open, so that programs on
+// the device (the configuration utility opens ports for itself) find it free otherwise.
+// One supervisor thread per bridge waits for the slave to be opened (inotify on the slave
+// node, as the master alone reports only hang-ups), opens the port, and then carries the
+// program's bytes to the port (PTY master read -> WriteFile), its termios changes to the
+// port's DCB (SetCommState; read from the master every 50 ms and before each write, so a
+// setting always reaches the port before the bytes written after it) and the port's bytes
+// to the program (from a queue filled by a reader thread, ReadFile -> queue, written to
+// the master as it takes them). A closed slave ends the session and closes the port; a
+// vanished port (the adapter was unplugged) closes the master and removes the link at
+// once, so the program sees end of file or an error, never a hang.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ptyline.h"
+
+namespace qsxsim {
+
+class PortBridge {
+public:
+    // Called from the bridge's threads with a one-line notice for the console.
+    using Notify = std::function<void(const std::string &)>;
+
+    PortBridge(std::string device, std::string linkPath, Notify notify);
+    ~PortBridge();  // Stop()
+    PortBridge(const PortBridge &) = delete;
+    PortBridge &operator=(const PortBridge &) = delete;
+
+    // Makes the PTY and the link and starts the supervisor; false with `error` set.
+    bool Start(std::string *error);
+    // Ends the session (closing the port if it is still there), closes the PTY, removes
+    // the link and joins every thread. Also when the port is gone already.
+    void Stop();
+
+    enum class OpenState { kClosed, kOpen, kBusy, kGone };
+    struct Status {
+        OpenState state = OpenState::kClosed;
+        std::string slavePath;  // "/dev/pts/N"
+        std::string linkPath;
+        std::optional<DCB> dcb;  // the port's DCB as the COM driver reports it, while open
+        Framing framing;
+    };
+    Status GetStatus();
+    const std::string &Device() const { return device_; }
+    void SetFraming(const Framing &framing);  // applied at once to an open port
+
+private:
+    struct Session;
+    void Supervise();
+    bool SlaveOpen();
+    bool WaitForSlave();         // false: stop
+    bool RunSession();           // false: the port is gone
+    void PortGone();
+    void CloseMaster();
+
+    const std::string device_;
+    const std::string linkPath_;
+    const Notify notify_;
+
+    int master_ = -1;   // closed by the supervisor when the port goes, else by Stop()
+    int inotify_ = -1;
+    int stopFd_ = -1;   // eventfd: Stop() was called
+    int framingFd_ = -1;  // eventfd: a new framing is waiting
+
+    std::mutex lock_;  // guards the fields below and master_'s closing
+    OpenState state_ = OpenState::kClosed;
+    std::string slavePath_;
+    std::optional<DCB> dcb_;
+    Framing framing_;
+    bool linked_ = false;
+
+    std::thread supervisor_;
+};
+
+}  // namespace qsxsim
