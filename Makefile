@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
 
-.PHONY: all setup demo test test-asan test-tsan fuzz clean
+.PHONY: all setup demo test test-asan test-tsan fuzz bench clean
 
 all: demo
 
@@ -42,6 +42,12 @@ test-tsan: setup $(BUILD)/tsan/build.ninja
 fuzz: setup $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(FUZZ_SECONDS)
+
+# Data-path benchmarks in the optimised build (bench/README.md explains the figures).
+bench: setup $(BUILD)/release/build.ninja
+	cmake --build $(BUILD)/release -j $(JOBS) --target benchmarks
+	$(BUILD)/release/bin/bench_datapath --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	bench/callgrind.sh $(BUILD)/release
 
 clean:
 	rm -rf $(BUILD)

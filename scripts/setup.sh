@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 python3
+  g++-mingw-w64-i686 python3 valgrind
+  libcli11-dev libedit-dev python3-serial python3-pytest
 )
 
 missing=()

@@ -289,6 +289,18 @@ TEST_F(QsxPortTest, ExitAfterEditsAsksAndSavesOrNot) {
     }
 }
 
+TEST_F(QsxPortTest, TickingApplyAllAloneCountsAsAnEditAndUntickingDoesNotUndoIt) {
+    AddEntry({3, u"COM11:", 0x7045, 0, 0});
+    HWND dlg = Start();
+    ASSERT_NE(dlg, nullptr);
+    ASSERT_TRUE(gwes::ToggleCheckBox(dlg, IDC_APPLYALL));
+    ASSERT_TRUE(gwes::ToggleCheckBox(dlg, IDC_APPLYALL));
+    ASSERT_TRUE(gwes::Click(dlg, IDC_EXIT));
+    EXPECT_EQ(Box().text, u"Save configuration settings?\r\n");
+    Answer(IDCANCEL);
+    EXPECT_EQ(Finish(), 0);
+}
+
 TEST_F(QsxPortTest, OnePortSaveRefusesOtherInterfacesOnRs232OnlyModels) {
     AddEntry({3, u"COM12:", 0x7168, 0, 0});
     HWND dlg = Start();
