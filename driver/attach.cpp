@@ -216,9 +216,10 @@ static BOOL LoadComDriver(PUSBFPS pUsbFps, PFN_USBCOMATTACH *ppfnAttach)
     KeyValue table[2] = {{TEXT("Dll"), REG_SZ, sizeof(szDll), szDll}, {NULL, 0, 0, NULL}};
 
     memset(szDll, 0, sizeof(szDll));
-    if (!GetSetKeyValues(QSX_CLIENT_KEY, table, 0, 0)) {
+    // Only a string names a library: a value of another type is no name at all.
+    if (!GetSetKeyValues(QSX_CLIENT_KEY, table, 0, 0) || table[0].Type != REG_SZ) {
         NKDbgPrintfW(TEXT("SetKeyValues failed!\n"));
-        szDll[0] = 0;  // a failed read leaves nothing usable
+        memset(szDll, 0, sizeof(szDll));  // a failed read leaves nothing usable
     }
     // A value that fills the whole buffer would have no terminator of its own.
     szDll[COM_DRIVER_NAME_BYTES / sizeof(WCHAR) - 1] = 0;

@@ -42,7 +42,8 @@ public:
     mutable std::mutex lock;
     std::condition_variable done;
     bool pending = true;
-    bool closed = false;  // guarded by lock
+    bool closed = false;     // guarded by lock
+    bool notifying = false;  // guarded by lock: the completion routine is running
     DWORD bytes = 0;
     DWORD error = USB_NOT_COMPLETE_ERROR;
 
@@ -111,12 +112,17 @@ void DispatchLoop() {
             t = std::move(gHost->queue.front());
             gHost->queue.pop_front();
         }
-        bool closed;
         {
             std::lock_guard g(t->lock);
-            closed = t->closed;
+            if (t->closed) continue;
+            t->notifying = true;
         }
-        if (!closed) t->notify(t->notifyParameter);
+        t->notify(t->notifyParameter);
+        {
+            std::lock_guard g(t->lock);
+            t->notifying = false;
+        }
+        t->done.notify_all();
     }
 }
 
@@ -420,9 +426,12 @@ BOOL WINAPI HostCloseTransfer(USB_TRANSFER hTransfer) {
         gHost->transfers.erase(t->id);
     }
     {
-        // From here the client's buffer is never touched and its routine never called.
-        std::lock_guard g(t->lock);
+        // From here the client's buffer is never touched and its routine never called; a
+        // routine already running is waited for, since the client may unload its code
+        // right after this call.
+        std::unique_lock g(t->lock);
         t->closed = true;
+        t->done.wait(g, [&] { return !t->notifying; });
     }
     if (t->Finish({}, 0, USB_CANCELED_ERROR, false)) t->device->model->Cancelled(t);
     return TRUE;
