@@ -28,6 +28,9 @@ constexpr int kBusyRetryMs = 250;       // retrying a port that the device itsel
 constexpr DWORD kReadWaitMs = 100;      // a port read returns after this with nothing
 constexpr size_t kQueueBytes = 256 * 1024;  // port -> program bytes the master has not taken
 constexpr size_t kChunk = 8192;
+// Bytes a bridge lets be on their way to a port that another bridge (or it itself) reads:
+// half the driver's receive ring.
+constexpr int64_t kWindow = 8192;
 
 void Signal(int fd) {
     uint64_t one = 1;
@@ -65,8 +68,15 @@ bool PortVanished(DWORD error) {
 
 }  // namespace
 
+FlowLink::FlowLink() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+FlowLink::~FlowLink() { CloseFd(wakeFd); }
+
+void FlowLink::Wake() { Signal(wakeFd); }
+
 // What the supervisor and the session's reader thread share.
 struct PortBridge::Session {
+    PortBridge *bridge = nullptr;
     HANDLE port = INVALID_HANDLE_VALUE;
     int wakeFd = -1;  // eventfd: the reader queued bytes or ended
     std::mutex lock;
@@ -93,9 +103,15 @@ struct PortBridge::Session {
                 break;
             }
             if (got > 0) {
-                std::lock_guard g(lock);
-                queue.Push(std::span<const BYTE>(buffer.data(), got));
-                Signal(wakeFd);
+                {
+                    std::lock_guard g(lock);
+                    queue.Push(std::span<const BYTE>(buffer.data(), got));
+                    Signal(wakeFd);
+                }
+                if (auto in = bridge->FlowIn()) {
+                    in->received += got;
+                    in->Wake();
+                }
             }
         }
         Signal(wakeFd);
@@ -120,6 +136,11 @@ bool PortBridge::Start(std::string *error) {
         return fail("the PTY cannot be unlocked");
     slavePath_ = name;
     if (!MakePtyRaw(master_)) return fail("the PTY cannot be set up");
+    // The master reports a hang-up only once a slave was closed: opening and closing it
+    // here makes "nobody holds the slave" look the same before the first program as after.
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return fail("the PTY cannot be opened");
+    close(slave);
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ < 0 || inotify_add_watch(inotify_, name, IN_OPEN) < 0) return fail("cannot watch the PTY");
     stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -180,10 +201,46 @@ void PortBridge::SetFraming(const Framing &framing) {
     if (framingFd_ >= 0) Signal(framingFd_);
 }
 
+void PortBridge::SetFlow(std::shared_ptr<FlowLink> out, std::shared_ptr<FlowLink> in) {
+    std::lock_guard g(lock_);
+    if (in_ && in_ != in) {
+        in_->receiverOpen = false;
+        in_->Wake();  // its sender may be waiting for us
+    }
+    if (in && in != in_) {
+        in->received = in->sent.load();
+        in->receiverOpen = sessionOpen_;
+    }
+    out_ = std::move(out);
+    in_ = std::move(in);
+}
+
+std::shared_ptr<FlowLink> PortBridge::FlowOut() {
+    std::lock_guard g(lock_);
+    return out_;
+}
+
+std::shared_ptr<FlowLink> PortBridge::FlowIn() {
+    std::lock_guard g(lock_);
+    return in_;
+}
+
+void PortBridge::ReceiverOpen(bool open) {
+    std::lock_guard g(lock_);
+    sessionOpen_ = open;
+    if (!in_) return;
+    // Bytes sent while nobody read the port were dropped by it: they are not on their way.
+    if (open) in_->received = in_->sent.load();
+    in_->receiverOpen = open;
+    in_->Wake();
+}
+
 bool PortBridge::SlaveOpen() {
-    // The master reports a hang-up while no program holds the slave open.
-    pollfd p = {master_, 0, 0};
-    return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    // The master reports a hang-up while no program holds the slave open. Bytes that a
+    // program wrote before it closed the slave again (`echo AT > COM11`) are still to be
+    // read, and they need the port as much as an open slave does.
+    pollfd p = {master_, POLLIN, 0};
+    return poll(&p, 1, 0) >= 0 && (!(p.revents & POLLHUP) || (p.revents & POLLIN));
 }
 
 bool PortBridge::WaitForSlave() {
@@ -224,6 +281,7 @@ void PortBridge::PortGone() {
 bool PortBridge::RunSession() {
     const std::u16string path = u"$device\\" + standin::FromUtf8(device_);
     Session s;
+    s.bridge = this;
     bool busyShown = false;
     for (;;) {
         s.port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -303,26 +361,35 @@ bool PortBridge::RunSession() {
     notify_(device_ + ": a Linux program opened the PTY; the port is open");
 
     s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ReceiverOpen(true);
     std::thread reader([&s] { s.Read(); });
 
     enum class End { kSlaveClosed, kStop, kGone } end = End::kSlaveClosed;
-    std::vector<BYTE> out(kChunk), in(4096);
+    std::vector<BYTE> toProgram(kChunk), fromProgram(4096);
     for (;;) {
         bool queued;
         {
             std::lock_guard g(s.lock);
             queued = !s.queue.Empty();
         }
-        pollfd p[4] = {{master_, static_cast<short>(POLLIN | (queued ? POLLOUT : 0)), 0},
+        // Room on the way to a receiver that qsxsim reads; while there is none, the
+        // program's bytes wait and the receiver's progress wakes this loop.
+        std::shared_ptr<FlowLink> out = FlowOut();
+        int64_t room = static_cast<int64_t>(fromProgram.size());
+        if (out && out->receiverOpen) room = std::min(room, kWindow - std::max<int64_t>(0, out->sent - out->received));
+        const bool held = room <= 0;
+        pollfd p[5] = {{master_, static_cast<short>((held ? 0 : POLLIN) | (queued ? POLLOUT : 0)), 0},
                        {stopFd_, POLLIN, 0},
                        {s.wakeFd, POLLIN, 0},
-                       {framingFd_, POLLIN, 0}};
-        if (poll(p, 4, kTickMs) < 0 && errno != EINTR) break;
+                       {framingFd_, POLLIN, 0},
+                       {held ? out->wakeFd : -1, POLLIN, 0}};
+        if (poll(p, 5, kTickMs) < 0 && errno != EINTR) break;
         if (p[1].revents) {
             end = End::kStop;
             break;
         }
         if (p[2].revents) Drain(s.wakeFd);
+        if (p[4].revents) Drain(out->wakeFd);
         const bool framingChanged = p[3].revents != 0;
         if (framingChanged) Drain(framingFd_);
         update(framingChanged);
@@ -332,10 +399,10 @@ bool PortBridge::RunSession() {
         {
             std::unique_lock g(s.lock);
             while (!s.queue.Empty()) {
-                size_t n = std::min(s.queue.Size(), out.size());
-                s.queue.Peek(0, n, out.data());
+                size_t n = std::min(s.queue.Size(), toProgram.size());
+                s.queue.Peek(0, n, toProgram.data());
                 g.unlock();
-                ssize_t w = write(master_, out.data(), n);
+                ssize_t w = write(master_, toProgram.data(), n);
                 g.lock();
                 if (w <= 0) break;
                 s.queue.Consume(static_cast<size_t>(w));
@@ -347,18 +414,19 @@ bool PortBridge::RunSession() {
         // Program -> port.
         bool slaveClosed = (p[0].revents & POLLHUP) && !(p[0].revents & POLLIN);
         if (p[0].revents & POLLIN) {
-            ssize_t n = read(master_, in.data(), in.size());
+            ssize_t n = read(master_, fromProgram.data(), static_cast<size_t>(room));
             if (n > 0) {
                 // Read after the bytes came: a setting made before writing them shows now.
                 update(false);
                 DWORD sent = 0;
                 while (sent < static_cast<DWORD>(n)) {
                     DWORD wrote = 0;
-                    if (!WriteFile(s.port, in.data() + sent, static_cast<DWORD>(n) - sent, &wrote, nullptr)) {
+                    if (!WriteFile(s.port, fromProgram.data() + sent, static_cast<DWORD>(n) - sent, &wrote, nullptr)) {
                         portFailed = true;
                         break;
                     }
                     sent += wrote;
+                    if (out) out->sent += wrote;
                 }
             } else if (n == 0 || errno == EIO) {
                 slaveClosed = true;
@@ -382,6 +450,7 @@ bool PortBridge::RunSession() {
     }
     s.room.notify_all();
     reader.join();
+    ReceiverOpen(false);
     if (end != End::kGone) {
         EscapeCommFunction(s.port, CLRDTR);
         EscapeCommFunction(s.port, CLRRTS);
@@ -394,8 +463,9 @@ bool PortBridge::RunSession() {
         dcb_.reset();
     }
     if (end == End::kGone) return false;
-    // Bytes for a program that is no longer there are not kept for the next one.
-    tcflush(master_, TCIOFLUSH);
+    // Bytes for a program that is no longer there are not kept for the next one (unless
+    // the next one is there already).
+    if (!SlaveOpen()) tcflush(master_, TCIOFLUSH);
     if (end == End::kSlaveClosed) notify_(device_ + ": the PTY was closed; the port is closed");
     return true;
 }

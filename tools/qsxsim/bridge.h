@@ -12,10 +12,20 @@
 // the master as it takes them). A closed slave ends the session and closes the port; a
 // vanished port (the adapter was unplugged) closes the master and removes the link at
 // once, so the program sees end of file or an error, never a hang.
+//
+// Flow between bridges: on a loopback or null-modem wire nothing stops a sender whose
+// receiver falls behind (the receiving port's driver ring simply overflows), and a wire
+// of the simulated adapter moves bytes as fast as they are written. So a bridge sending
+// to a port whose PTY is open elsewhere in qsxsim holds back while kWindow bytes are on
+// their way (counted in a FlowLink that both bridges share), well inside the driver's
+// ring: a program that streams through a loopback or null-modem pair loses nothing, and
+// one that stops reading makes its peer's writes wait, as on a line with flow control.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,6 +36,19 @@
 #include "ptyline.h"
 
 namespace qsxsim {
+
+// The bytes one port sends to the port that receives them (itself on a loopback).
+struct FlowLink {
+    FlowLink();
+    ~FlowLink();
+    FlowLink(const FlowLink &) = delete;
+    FlowLink &operator=(const FlowLink &) = delete;
+    std::atomic<int64_t> sent{0};      // written into the sending port
+    std::atomic<int64_t> received{0};  // taken from the receiving port
+    std::atomic<bool> receiverOpen{false};  // the receiving port is open through its PTY
+    int wakeFd;  // eventfd: the receiver took bytes or closed; only the sender waits on it
+    void Wake();
+};
 
 class PortBridge {
 public:
@@ -54,6 +77,9 @@ public:
     Status GetStatus();
     const std::string &Device() const { return device_; }
     void SetFraming(const Framing &framing);  // applied at once to an open port
+    // The link this port sends over and the one it receives over (the same one on a
+    // loopback; null when nothing in qsxsim reads what the port sends).
+    void SetFlow(std::shared_ptr<FlowLink> out, std::shared_ptr<FlowLink> in);
 
 private:
     struct Session;
@@ -73,12 +99,19 @@ private:
     int stopFd_ = -1;   // eventfd: Stop() was called
     int framingFd_ = -1;  // eventfd: a new framing is waiting
 
+    std::shared_ptr<FlowLink> FlowOut();
+    std::shared_ptr<FlowLink> FlowIn();
+    void ReceiverOpen(bool open);
+
     std::mutex lock_;  // guards the fields below and master_'s closing
     OpenState state_ = OpenState::kClosed;
     std::string slavePath_;
     std::optional<DCB> dcb_;
     Framing framing_;
     bool linked_ = false;
+    bool sessionOpen_ = false;       // the port is open for a program
+    std::shared_ptr<FlowLink> out_;  // what this port sends
+    std::shared_ptr<FlowLink> in_;   // what this port receives
 
     std::thread supervisor_;
 };

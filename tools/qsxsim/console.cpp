@@ -73,7 +73,7 @@ void Console::PrintNotices() {
     if (dropped) std::printf("(%zu notices dropped)\n", dropped);
     for (const std::string &l : lines) std::printf("%s\n", l.c_str());
     std::fflush(stdout);
-    if (interactive_) rl_forced_update_display();
+    if (editing_) rl_forced_update_display();
 }
 
 bool Console::Split(const std::string &line, Args *words, std::string *error) {
@@ -162,8 +162,12 @@ void Console::OnLine(char *line) {
     if (text.find_first_not_of(" \t") != std::string::npos) add_history(text.c_str());
     // The command runs with the editor off and the terminal as it normally is.
     rl_callback_handler_remove();
+    c->editing_ = false;
     c->Execute(text);
-    if (!c->quit_) rl_callback_handler_install(kPrompt, OnLine);
+    if (!c->quit_) {
+        rl_callback_handler_install(kPrompt, OnLine);
+        c->editing_ = true;
+    }
 }
 
 int Console::Run(const std::function<void()> &afterCommand, int signalFd, const std::string &historyFile) {
@@ -177,6 +181,7 @@ int Console::Run(const std::function<void()> &afterCommand, int signalFd, const 
         stifle_history(1000);
         if (!historyFile.empty()) read_history(historyFile.c_str());
         rl_callback_handler_install(kPrompt, OnLine);
+        editing_ = true;
     }
     while (!quit_) {
         pollfd p[3] = {{STDIN_FILENO, POLLIN, 0}, {noticeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
@@ -211,8 +216,11 @@ int Console::Run(const std::function<void()> &afterCommand, int signalFd, const 
             PrintNotices();
         }
     }
-    if (interactive_) {
+    if (editing_) {
         rl_callback_handler_remove();
+        editing_ = false;
+    }
+    if (interactive_) {
         if (!historyFile.empty()) write_history(historyFile.c_str());
         gActive = nullptr;
     }

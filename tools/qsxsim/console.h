@@ -69,6 +69,7 @@ private:
     std::vector<Command> commands_;
     bool interactive_;
     bool quit_ = false;
+    bool editing_ = false;  // the line editor's handler is installed
     int noticeFd_;  // eventfd: notices are waiting
     std::mutex lock_;
     std::deque<std::string> notices_;  // lock_

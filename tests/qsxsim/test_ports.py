@@ -1,0 +1,206 @@
+"""Ports of a simulated adapter reached from Linux through qsxsim's PTYs, with Python's
+`serial` module as the Linux program: line settings reaching the adapter, bytes through a
+loopback and a null-modem pair, the console as the far end of an external port, and an
+unplug under a program that is streaming."""
+
+import os
+import re
+import threading
+import time
+
+import pytest
+import serial
+
+from conftest import Qsxsim, settle
+
+MIB = 1 << 20
+
+
+@pytest.fixture(scope="module")
+def sim():
+    """One run with a 4-port adapter (COM11-COM14) for the whole module; it must end
+    cleanly (and, under AddressSanitizer, without a leak report)."""
+    s = Qsxsim("--adapter", "7045")
+    try:
+        s.link = lambda port: re.search(rf"^  {port}  (\S+) -> ", s.output(), re.M).group(1)
+        yield s
+        assert s.quit() == 0, s.output() + "\n" + "\n".join(s.errors)
+    finally:
+        if s.proc.poll() is None:
+            s.kill()
+
+
+def pump(port, data, received, total):
+    """Writes `data` from one thread while this one reads `total` bytes into `received`."""
+    failure = []
+
+    def write():
+        try:
+            port.write(data)
+        except serial.SerialException as e:
+            failure.append(e)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    deadline = time.monotonic() + 30
+    while len(received) < total and time.monotonic() < deadline:
+        received += port.read(min(65536, total - len(received)))
+    writer.join(30)
+    assert not failure
+
+
+def test_loopback_pty_carries_line_settings_and_a_mebibyte(sim):
+    sim.run("wire COM11 loopback")
+    link = sim.link("COM11")
+    with serial.Serial(link, 115200, bytesize=8, parity="N", stopbits=1, timeout=1) as port:
+        sim.wait_row("COM11", r"\b115200 8N1 +none +open\b")
+    sim.wait_row("COM11", r"\bclosed\b")
+
+    # The PTY carries baud rate and stop bits; Linux keeps it at 8 bits without parity,
+    # so data bits and parity come from the port's framing on the console.
+    with serial.Serial(link, 9600, bytesize=7, parity="E", stopbits=2, timeout=1) as port:
+        sim.wait_row("COM11", r"\b9600 8N2\b")
+        assert "COM11: 7E (stop bits from the PTY)" in sim.run("framing COM11 7E")
+        sim.wait_row("COM11", r"\b9600 7E2\b")
+        port.xonxoff = True
+        sim.wait_row("COM11", r"\bxon/xoff\b")
+        port.xonxoff = False
+        port.baudrate = 115200
+        sim.wait_row("COM11", r"\b115200 7E2 +none\b")
+
+        data = os.urandom(MIB)
+        received = bytearray()
+        pump(port, data, received, MIB)
+        assert len(received) == MIB
+        assert bytes(received) == data
+    sim.run("framing COM11 pty")
+
+
+def test_null_modem_ptys_carry_both_directions(sim):
+    sim.run("wire COM12 null-modem COM13")
+    assert re.search(r"\bnull-modem:COM13\b", sim.row("COM12"))
+    size = 256 * 1024
+    with serial.Serial(sim.link("COM12"), 115200, timeout=1) as a, \
+            serial.Serial(sim.link("COM13"), 115200, timeout=1) as b:
+        sim.wait_row("COM13", r"\bopen\b")
+        sent = {"a": os.urandom(size), "b": os.urandom(size)}
+        got = {"a": bytearray(), "b": bytearray()}  # what each end read
+        readers = [threading.Thread(target=lambda: read_all(a, got["a"], size)),
+                   threading.Thread(target=lambda: read_all(b, got["b"], size))]
+        for r in readers:
+            r.start()
+        writers = [threading.Thread(target=a.write, args=(sent["a"],)),
+                   threading.Thread(target=b.write, args=(sent["b"],))]
+        for w in writers:
+            w.start()
+        for t in writers + readers:
+            t.join(60)
+        assert bytes(got["b"]) == sent["a"]
+        assert bytes(got["a"]) == sent["b"]
+
+        # A reader that is busy for a while holds its peer's writes back (more than every
+        # buffer on the way holds), and loses nothing.
+        data = os.urandom(2 * size)
+        done = {}
+
+        def write():
+            a.write(data)
+            done["write"] = time.monotonic()
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        time.sleep(1.0)  # the busy reader
+        reading = time.monotonic()
+        late = bytearray()
+        read_all(b, late, len(data))
+        writer.join(30)
+        assert done["write"] > reading, "the writer did not wait for the reader"
+        assert bytes(late) == data
+
+
+def read_all(port, into, size):
+    deadline = time.monotonic() + 30
+    while len(into) < size and time.monotonic() < deadline:
+        into += port.read(size - len(into))
+
+
+def test_console_is_the_far_end_of_an_external_port(sim):
+    sim.run("wire COM14 external")
+    with serial.Serial(sim.link("COM14"), 115200, timeout=2) as port:
+        sim.wait_row("COM14", r"\bopen\b")
+        port.write(b"ping\r\n")
+        sim.wait_for(r'^COM14 => "ping\\r\\n"$')
+        assert "COM14: 7 bytes in" in sim.run(r'send COM14 "pong\x21\r\n"')
+        assert port.read(7) == b"pong!\r\n"
+        # One report with both; the bridge may see them in one look or in two.
+        start = sim.send("inject COM14 framing break")
+        sim.wait_for(r"^COM14: line status: (.*, )?framing error\b", since=start)
+        sim.wait_for(r"^COM14: line status: (.*, )?break$", since=start)
+
+
+def test_bad_port_commands_get_clear_errors(sim):
+    sim.run("wire COM14 external")
+    before = sim.rows()
+    cases = [
+        ("wire COM11 sideways", r"^error: unknown wiring 'sideways'$"),
+        ("wire COM11 null-modem COM11", r"cannot be its own null-modem peer"),
+        ("wire COM11 null-modem", r"null-modem needs the other port"),
+        ("wire 1:9 loopback", r"adapter 1 has ports 0 to 3"),
+        ("send COM11 hello", r"COM11 is not wired external"),
+        ("send COM14 bad\\q", r"unknown escape \\q"),
+        ("send COM14 \\x4", r"\\x takes two hex digits"),
+        ("modem COM14 rts", r"unknown modem line 'rts'"),
+        ("inject COM11 lightning", r"unknown kind 'lightning'"),
+        ("framing COM11 9X", r"'9X' is not a framing"),
+        ("framing COM11 7E3", r"'7E3' is not a framing"),
+        ("unplug 1 2", r"too many arguments"),
+    ]
+    for command, expected in cases:
+        assert re.search(expected, sim.error(command)), command
+    assert sim.rows() == before
+
+
+def test_unplug_under_a_streaming_program_ends_it_and_leaves_nothing(sim):
+    sim.settled()
+    threads, fds = sim.threads(), sim.fds()
+    out = "\n".join(sim.run("plug 7045"))
+    link, pts = re.search(r"^  COM15  (\S+) -> (\S+)$", out, re.M).groups()
+    sim.run("wire COM15 loopback")
+    port = serial.Serial(link, 115200, timeout=0.2)
+    ended = {}
+    moved = [0]
+
+    def writer():
+        try:
+            while True:
+                port.write(b"x" * 4096)
+        except serial.SerialException as e:
+            ended["write"] = (time.monotonic(), e)
+
+    def reader():
+        try:
+            while True:
+                moved[0] += len(port.read(4096))
+        except serial.SerialException as e:
+            ended["read"] = (time.monotonic(), e)
+
+    workers = [threading.Thread(target=writer), threading.Thread(target=reader)]
+    for w in workers:
+        w.start()
+    settle(lambda: moved[0] > 64 * 1024, what="streaming through COM15")
+    start = time.monotonic()
+    sim.send("unplug 2")
+    for w in workers:
+        w.join(5)
+    assert not any(w.is_alive() for w in workers), "a program call hangs on the unplugged port"
+    assert set(ended) == {"write", "read"}
+    for what, (when, _) in ended.items():
+        assert when - start < 1.0, f"{what} ended {when - start:.2f} s after the unplug"
+    sim.wait_for(r"^adapter 2 unplugged$")
+    assert not os.path.lexists(link)
+    port.close()
+    assert not os.path.exists(pts)
+    # The first adapter's ports and bridges stay; everything of the second one went.
+    settle(lambda: sim.threads() == threads and sim.fds() == fds,
+           what=f"threads {sim.threads()} (was {threads}) and fds {sim.fds()} (was {fds}) back")
+    assert [line.split()[0] for line in sim.rows()] == ["COM11", "COM12", "COM13", "COM14"]

@@ -1,0 +1,306 @@
+// The terminal front end's picture of QSXPORT: the program runs with its real resources,
+// keys go in through the same translation the ncurses loop uses, and the screen is read
+// back as text and attributes, as a person at the terminal would see it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <standin/devmgr.h>
+#include <standin/gwes.h>
+#include <standin/kernel.h>
+#include <standin/registry.h>
+
+#include <future>
+#include <string>
+
+#include "curses_frontend.h"
+#include "resource.h"
+
+// Last: only its key codes are wanted here.
+#include <curses.h>
+
+namespace gwes = standin::gwes;
+namespace tui = qsxsim::tui;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::u16string kCaption = u"Velmir Configuration Utility";
+constexpr auto kBound = 10s;
+constexpr int kWidth = 80, kHeight = 25;
+
+// The text of the cells with `attr` set, row by row (rows joined with '|'), leaving out
+// the status line.
+std::string CellsWith(const tui::Screen &s, uint8_t attr) {
+    std::string out;
+    for (int row = 0; row + 1 < s.Height(); row++) {
+        std::string line;
+        for (int col = 0; col < s.Width(); col++)
+            if (s.At(col, row).attr & attr) line += static_cast<char>(s.At(col, row).ch < 0x80 ? s.At(col, row).ch : '#');
+        if (!line.empty()) out += (out.empty() ? "" : "|") + line;
+    }
+    return out;
+}
+
+// The port's device: saving opens it and sends the interface mode.
+class QuietPort : public standin::StreamDevice {
+public:
+    DWORD_PTR Open(DWORD, DWORD) override { return 1; }
+    void Close(DWORD_PTR) override {}
+    DWORD Read(DWORD_PTR, void *, DWORD) override { return 0; }
+    DWORD Write(DWORD_PTR, const void *, DWORD) override { return 0; }
+    BOOL IOControl(DWORD_PTR, DWORD, const void *, DWORD, void *, DWORD, DWORD *) override { return TRUE; }
+};
+
+class TuiRenderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        standin::ClearRegistry();
+        gwes::ClearRecords();
+        standin::SetTimeScale(0.001);  // discovery pauses two seconds
+    }
+    void TearDown() override {
+        if (program_.valid()) {
+            for (int i = 0; i < 5 && program_.wait_for(0s) != std::future_status::ready; i++) {
+                gwes::AnswerMessageBox(IDCANCEL);
+                gwes::AnswerMessageBox(IDOK);
+                if (HWND d = gwes::WaitForWindow(u"Warning", 100ms)) gwes::PressEscape(d);
+                if (HWND d = gwes::WaitForWindow(kCaption, 100ms)) gwes::Click(d, IDC_EXIT);
+                program_.wait_for(1s);
+            }
+            EXPECT_EQ(program_.wait_for(kBound), std::future_status::ready);
+        }
+        if (device_) standin::DeregisterStreamDevice(device_);
+        standin::SetTimeScale(1.0);
+    }
+
+    // One adapter port ("COM11:") as its driver registers it, with its device.
+    void AddPort(DWORD productId) {
+        const char16_t *name = u"COM11:";
+        HKEY h;
+        DWORD disposition;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\03", 0, nullptr, 0, 0, nullptr, &h,
+                                  &disposition),
+                  0);
+        const std::u16string key = u"Drivers\\USB\\ClientDrivers\\QSX_PORT";
+        RegSetValueExW(h, u"Key", 0, REG_SZ, reinterpret_cast<const BYTE *>(key.c_str()),
+                       static_cast<DWORD>((key.size() + 1) * 2));
+        RegSetValueExW(h, u"Name", 0, REG_SZ, reinterpret_cast<const BYTE *>(name),
+                       static_cast<DWORD>((std::char_traits<char16_t>::length(name) + 1) * 2));
+        const DWORD zero = 0;
+        RegSetValueExW(h, u"USBPID", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&productId), 4);
+        RegSetValueExW(h, u"Interface", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&zero), 4);
+        RegSetValueExW(h, u"FIFO", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&zero), 4);
+        RegCloseKey(h);
+        device_ = standin::RegisterStreamDevice(u"COM11", true, key, std::make_shared<QuietPort>(), nullptr);
+        ASSERT_NE(device_, nullptr);
+    }
+
+    HWND Start() {
+        program_ = std::async(std::launch::async, [] {
+            return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW);
+        });
+        HWND dlg = gwes::WaitForWindow(kCaption, kBound);
+        if (dlg) EXPECT_TRUE(gwes::WaitIdle(dlg, kBound));
+        return dlg;
+    }
+
+    // A key as the ncurses loop passes it on; waits until the window on top took it.
+    void Key(int cursesKey) {
+        const gwes::WindowInfo top = gwes::TopWindows().back();
+        EXPECT_EQ(tui::HandleKey(cursesKey, [this] { quits_++; }).kind, tui::KeyAction::kFeed);
+        if (top.kind == gwes::WindowKind::kMessageBox) {
+            // A box takes its keys at once; wait only when one answered it.
+            if (cursesKey == '\n' || cursesKey == ' ') EXPECT_TRUE(gwes::WaitClosed(top.hwnd, kBound));
+        } else {
+            // A key that ends a dialog leaves nothing to wait for.
+            EXPECT_TRUE(gwes::WaitIdle(top.hwnd, kBound) || !gwes::Describe(top.hwnd));
+        }
+    }
+
+    static tui::Screen Shot() {
+        tui::View view;
+        view.windows = gwes::TopWindows();
+        view.cursor = gwes::CurrentCursor();
+        return tui::RenderScreen(view, kWidth, kHeight);
+    }
+
+    // The message box on top, titled "Warning" as all of QSXPORT's questions are.
+    static HWND WaitForBox() {
+        HWND box = gwes::WaitForWindow(u"Warning", kBound);
+        const auto info = box ? gwes::Describe(box) : std::nullopt;
+        EXPECT_TRUE(info && info->kind == gwes::WindowKind::kMessageBox) << "no message box came";
+        return box;
+    }
+
+    int Finish() {
+        EXPECT_EQ(program_.wait_for(kBound), std::future_status::ready);
+        return program_.get();
+    }
+
+    std::future<int> program_;
+    HANDLE device_ = nullptr;
+    int quits_ = 0;
+};
+
+TEST_F(TuiRenderTest, MainDialogIsDrawnAndKeysMoveFocusOpenListsAndAnswerTheSaveQuestion) {
+    AddPort(0x7045);
+    HWND dlg = Start();
+    ASSERT_NE(dlg, nullptr);
+
+    tui::Screen s = Shot();
+    SCOPED_TRACE(s.Text());
+    // The dialog is centred, its caption on the top border.
+    auto caption = s.Find("Velmir Configuration Utility");
+    ASSERT_TRUE(caption);
+    const auto left = s.Find("\u250C");
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->row, caption->row);
+    int right = kWidth - 1;
+    while (s.At(right, caption->row).ch != U'\u2510') right--;
+    EXPECT_LE(std::abs(left->col - (kWidth - 1 - right)), 1) << "not centred";
+    EXPECT_TRUE(s.Find("[X]")) << "the caption's close button";
+    // The controls, each on its row: labels beside their combo boxes.
+    const auto ports = s.Find("Ports");
+    const auto portsCombo = s.Find("[COM11:");
+    ASSERT_TRUE(ports && portsCombo);
+    EXPECT_EQ(ports->row, portsCombo->row);
+    EXPECT_EQ(s.Find("Interface")->row, s.Find("[RS-232")->row);
+    EXPECT_EQ(s.Find("FIFO")->row, s.Find("[FIFO Disable")->row);
+    EXPECT_TRUE(s.Find("\u250C\u2500 Velmir 7045 -- COM11:")) << "the group box with its text";
+    EXPECT_TRUE(s.Find("[ ] Apply All Ports"));
+    const auto save = s.Find("[ Save ]"), exitButton = s.Find("[ Exit ]");
+    ASSERT_TRUE(save && exitButton);
+    EXPECT_EQ(save->row, exitButton->row);
+    EXPECT_GT(save->row, s.Find("Apply All Ports")->row);
+    EXPECT_TRUE(s.Find("F10 quit")) << "the key help on the status line";
+    EXPECT_EQ(CellsWith(s, tui::kAttrDim), "") << "nothing is disabled";
+
+    // Tab walks the tab stops; Shift-Tab walks back.
+    std::vector<std::string> focus{CellsWith(s, tui::kAttrReverse)};
+    EXPECT_EQ(focus[0], "[COM11:      v]");
+    for (int i = 0; i < 6; i++) {
+        Key('\t');
+        focus.push_back(CellsWith(Shot(), tui::kAttrReverse));
+    }
+    EXPECT_EQ(focus[6], focus[0]) << "six tab stops, then round again";
+    EXPECT_NE(std::find(focus.begin(), focus.end(), "[ Save ]"), focus.end());
+    EXPECT_NE(std::find(focus.begin(), focus.end(), "[ ] Apply All Ports"), focus.end());
+    Key(KEY_BTAB);
+    EXPECT_EQ(CellsWith(Shot(), tui::kAttrReverse), focus[5]);
+
+    // To the interface box; Enter opens its list under it, Down moves the highlight, Esc
+    // closes it unchanged.
+    while (CellsWith(Shot(), tui::kAttrReverse).rfind("[RS-232", 0) != 0) Key('\t');
+    Key('\n');
+    s = Shot();
+    const auto combo = s.Find("[RS-232");
+    ASSERT_TRUE(combo);
+    EXPECT_EQ(s.Find("RS-485 2W")->row, combo->row + 2);
+    EXPECT_EQ(s.Find("RS-485 4W")->row, combo->row + 4);
+    EXPECT_EQ(s.At(combo->col + 1, combo->row + 1).attr & tui::kAttrReverse, tui::kAttrReverse)
+        << "the highlight starts on the selection\n" << s.Text();
+    Key(KEY_DOWN);
+    s = Shot();
+    EXPECT_NE(CellsWith(s, tui::kAttrReverse).find("RS-485 2W"), std::string::npos) << s.Text();
+    Key(27);
+    s = Shot();
+    EXPECT_FALSE(s.Find("RS-485 2W")) << s.Text();
+    EXPECT_TRUE(s.Find("[RS-232"));
+
+    // Open again and pick with Enter: the edit makes Esc ask to save.
+    Key('\n');
+    Key(KEY_DOWN);
+    Key('\n');
+    s = Shot();
+    EXPECT_TRUE(s.Find("[RS-485 2W")) << s.Text();
+    Key(27);
+    HWND box = WaitForBox();
+    ASSERT_NE(box, nullptr);
+    s = Shot();
+    EXPECT_TRUE(s.Find("Save configuration settings?")) << s.Text();
+    EXPECT_EQ(s.Find("[ OK ]")->row, s.Find("[ Cancel ]")->row);
+    EXPECT_EQ(CellsWith(s, tui::kAttrReverse), "[ OK ]") << "the box's first button has the focus";
+    const auto title = s.Find("Warning");
+    ASSERT_TRUE(title);
+    EXPECT_EQ(s.At(caption->col, caption->row).attr & tui::kAttrDim, tui::kAttrDim) << "the owner is disabled";
+    EXPECT_EQ(s.At(title->col, title->row).attr & tui::kAttrDim, 0);
+
+    // F10 asks the owner to quit and feeds nothing.
+    EXPECT_EQ(tui::HandleKey(KEY_F(10), [this] { quits_++; }).kind, tui::KeyAction::kQuit);
+    EXPECT_EQ(quits_, 1);
+    Key('\t');
+    EXPECT_EQ(CellsWith(Shot(), tui::kAttrReverse), "[ Cancel ]");
+    Key('\n');
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_EQ(gwes::MessageBoxes().back().answer, IDCANCEL);
+}
+
+TEST_F(TuiRenderTest, WarningDialogHidesItsButtonsAndABusySaveShowsTheMarker) {
+    AddPort(0x7040);  // RS-232 only
+    HWND dlg = Start();
+    ASSERT_NE(dlg, nullptr);
+    const auto focusTo = [&](const std::string &prefix) {
+        for (int i = 0; i < 6 && CellsWith(Shot(), tui::kAttrReverse).rfind(prefix, 0) != 0; i++) Key('\t');
+        ASSERT_EQ(CellsWith(Shot(), tui::kAttrReverse).rfind(prefix, 0), 0u) << prefix;
+    };
+    focusTo("[RS-232");
+    Key(KEY_DOWN);
+    Key(KEY_DOWN);  // RS-422, by the arrows on the closed box
+    focusTo("[ Save ]");
+    Key('\n');
+    HWND warning = gwes::WaitForWindow(u"Warning", kBound);
+    ASSERT_NE(warning, nullptr);
+    ASSERT_TRUE(gwes::WaitIdle(warning, kBound));
+    tui::Screen s = Shot();
+    SCOPED_TRACE(s.Text());
+    const auto text = s.Find("COM11: Velmir 7040 supports RS-232");
+    ASSERT_TRUE(text) << "the text wraps in its rectangle";
+    EXPECT_EQ(s.Find("only.")->row, text->row + 1);
+    EXPECT_TRUE(s.Find("[OK]")) << "the caption's OK button";
+    EXPECT_FALSE(s.Find("[[ OK ]]")) << "buttons below the client area are not drawn";
+    EXPECT_FALSE(s.Find("Cancel"));
+    Key('\n');
+    ASSERT_TRUE(gwes::WaitClosed(warning, kBound));
+
+    // An all-ports save is busy while its refusal shows.
+    focusTo("[ ] Apply All Ports");
+    Key(' ');
+    focusTo("[RS-232");
+    Key(KEY_DOWN);
+    focusTo("[ Save ]");
+    Key(' ');
+    HWND box = WaitForBox();
+    ASSERT_NE(box, nullptr);
+    s = Shot();
+    EXPECT_TRUE(s.Find("[x] Apply All Ports")) << s.Text();
+    EXPECT_TRUE(s.Find("COM11: are only support RS-232")) << s.Text();
+    EXPECT_TRUE(s.Lines().back().ends_with(" busy ")) << s.Text();
+    Key('\n');
+    EXPECT_FALSE(Shot().Lines().back().ends_with(" busy "));
+    Key(27);
+    EXPECT_EQ(Finish(), 0);
+}
+
+// Narrow screens and long texts: everything stays inside the screen and text wraps.
+TEST(TuiLayout, MessageBoxWrapsAndFitsSmallScreens) {
+    gwes::WindowInfo box;
+    box.kind = gwes::WindowKind::kMessageBox;
+    box.shown = box.enabled = true;
+    box.title = u"Message";
+    box.text = u"A rather long message that cannot fit on one line of a narrow terminal\r\n";
+    box.buttons = {IDYES, IDNO};
+    box.focusedButton = 1;
+    for (int width : {30, 80}) {
+        SCOPED_TRACE(width);
+        const tui::Screen s = tui::RenderScreen({{box}, 32512, ""}, width, 12);
+        EXPECT_TRUE(s.Find("A rather long")) << s.Text();
+        EXPECT_TRUE(s.Find("terminal")) << s.Text();
+        EXPECT_EQ(CellsWith(s, tui::kAttrReverse), "[ No ]");
+        if (width == 30) EXPECT_NE(s.Find("A rather long")->row, s.Find("terminal")->row);
+    }
+    const tui::Screen tiny = tui::RenderScreen({{box}, 32512, ""}, 3, 1);
+    EXPECT_EQ(tiny.Lines().size(), 1u);
+}
+
+}  // namespace
