@@ -5,6 +5,7 @@
 // 0 only if all held.
 #include "demo.h"
 
+#include <standin/gwes.h>
 #include <standin/kernel.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "device.h"
+#include "resource.h"
 
 namespace qsxsim {
 
@@ -217,6 +219,72 @@ void MoveData(const PluggedAdapter &plugged) {
 
 }  // namespace
 
+
+// Reads a DWORD value of an HKLM key; -1 when it cannot be read.
+static long long RegistryNumber(const std::u16string &key, const char16_t *name) {
+    HKEY h;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &h) != ERROR_SUCCESS) return -1;
+    DWORD value = 0, cb = sizeof value, type = 0;
+    LONG r = RegQueryValueExW(h, name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &cb);
+    RegCloseKey(h);
+    return r == ERROR_SUCCESS && type == REG_DWORD ? static_cast<long long>(value) : -1;
+}
+
+// Runs QSXPORT as a user would (through the dialog manager's headless view): COM12: is set
+// to RS-422 with its FIFO on and saved; the adapter's port changes mode at once and the
+// port's next open applies the stored values.
+static void ConfigurePort(PluggedAdapter &plugged) {
+    namespace gwes = standin::gwes;
+    using namespace std::chrono_literals;
+    std::printf("\nqsxsim: running QSXPORT: COM12: to RS-422, FIFO on, Save\n");
+    gwes::ClearRecords();
+    std::u16string commandLine;
+    std::thread program([&] { WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+    HWND dlg = gwes::WaitForWindow(u"Velmir Configuration Utility", 20s);
+    bool saved = false;
+    if (dlg && gwes::SelectComboItem(dlg, IDC_PORTS, u"COM12:") &&
+        gwes::SelectComboItem(dlg, IDC_INTERFACE, u"RS-422") &&
+        gwes::SelectComboItem(dlg, IDC_FIFO, u"FIFO Enable") && gwes::Click(dlg, IDC_SAVE)) {
+        for (int i = 0; i < 400 && gwes::MessageBoxes().empty(); i++) std::this_thread::sleep_for(25ms);
+        auto boxes = gwes::MessageBoxes();
+        if (!boxes.empty()) {
+            std::printf("  QSXPORT says \"%s\" (%s)\n", standin::ToUtf8(boxes[0].text).c_str(),
+                        standin::ToUtf8(boxes[0].title).c_str());
+            saved = boxes[0].text == u"Saved Ok!!";
+            gwes::AnswerMessageBox(IDOK, boxes[0].box);
+            gwes::WaitClosed(boxes[0].box, 10s);
+        }
+    }
+    // Leave the program whatever happened above.
+    while (gwes::WaitForWindow(u"Velmir Configuration Utility", 100ms)) {
+        gwes::AnswerMessageBox(IDCANCEL);
+        if (HWND d = gwes::WaitForWindow(u"Velmir Configuration Utility", 100ms)) gwes::Click(d, IDC_EXIT);
+        gwes::WaitClosed(dlg, 1s);
+    }
+    program.join();
+    Check(saved, "QSXPORT saved the port's settings");
+
+    std::u16string entry;
+    for (const auto &p : Device::PortEntries())
+        if (p.name == "COM12:") entry = standin::FromUtf8(p.entry);
+    long long iface = RegistryNumber(entry, u"Interface"), fifo = RegistryNumber(entry, u"FIFO");
+    std::printf("  registry %s: Interface=%lld FIFO=%lld\n", standin::ToUtf8(entry).c_str(), iface, fifo);
+    std::printf("  adapter port 1 (COM12:) now in interface mode %d\n", plugged.adapter->InterfaceMode(1));
+    Check(plugged.adapter->InterfaceMode(1) == 2, "the adapter's port switched to RS-422 at once");
+    Check(iface == 2 && fifo == 1, "Interface and FIFO are stored in the port's active-driver entry");
+
+    plugged.adapter->ClearVendorLog();
+    HANDLE port = CreateFileW(u"$device\\COM12", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    auto log = plugged.adapter->VendorLog();
+    for (const auto &r : log)
+        std::printf("  reopened: request 0x%02X %-16s value %u index %u\n", r.setup.bRequest, RequestName(r.setup.bRequest),
+                    r.setup.wValue, r.setup.wIndex);
+    Check(port != INVALID_HANDLE_VALUE && log.size() >= 2 && log[0].setup.bRequest == 0x0F &&
+              log[0].setup.wValue == 0 && log[1].setup.bRequest == 0x10 && log[1].setup.wValue == 2,
+          "the port's next open sends FIFO on (15) and RS-422 (16)");
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+}
+
 int RunDemo(const std::string &platformReg) {
     Device device;
     std::string error;
@@ -235,8 +303,7 @@ int RunDemo(const std::string &platformReg) {
     ShowBringUp(device, plugged);
     if (plugged.handle) MoveData(plugged);
 
-    // A scripted run of the configuration utility (QSXPORT) against the plugged adapter
-    // belongs here, between the data check and unplugging.
+    if (plugged.handle) ConfigurePort(plugged);
 
     std::printf("\nqsxsim: unplugging\n");
     start = GetTickCount();
