@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 python3 valgrind
-  libcli11-dev libedit-dev libncurses-dev python3-serial python3-pytest
+  libcli11-dev libedit-dev libncurses-dev python3-serial python3-pytest tmux
 )
 
 missing=()

@@ -3,6 +3,7 @@
 //                   unplugs it; exits 0 only if every check held (the default).
 //   qsxsim run      the device with a console: plug adapters, wire and watch their ports,
 //                   reach them from Linux programs through PTYs, keep the registry.
+#include <clocale>
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
@@ -16,6 +17,8 @@
 #include "session.h"
 
 int main(int argc, char **argv) {
+    // The terminal front end draws in the user's character set.
+    std::setlocale(LC_CTYPE, "");
     CLI::App app{"qsxsim: a simulated Windows CE device with the QSX USB serial driver installed"};
     app.fallthrough();
     std::string registry = QSX_DEFAULT_PLATFORM_REG;

@@ -1,6 +1,10 @@
 // `qsxsim run`: the state folder, the registry keeper, the adapters and their bridges, and
 // the console's life from boot to the last save.
 #include "session.h"
+#include "curses_frontend.h"
+#include "resource.h"
+#include <standin/gwes.h>
+#include <clocale>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -277,6 +281,21 @@ void ClearDevFolder(const std::string &dev) {
 
 }  // namespace
 
+// Runs QSXPORT with its dialogs drawn on this terminal until the user leaves it.
+static void RunQsxPortOnTerminal() {
+    namespace gwes = standin::gwes;
+    using namespace std::chrono_literals;
+    // A quit key ends the utility as a user would: dismiss what is open, leave the dialog.
+    tui::CursesFrontEnd frontEnd([] {
+        gwes::AnswerMessageBox(IDCANCEL);
+        if (HWND dlg = gwes::WaitForWindow(u"Velmir Configuration Utility", 0ms)) gwes::PressEscape(dlg);
+    });
+    if (!frontEnd.Start()) throw CommandError("qsxport needs a terminal");
+    std::u16string commandLine;
+    WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW);
+    frontEnd.Stop();
+}
+
 int RunSimulator(const RunOptions &options) {
     // Signals end the console cleanly; every thread started from here on inherits the
     // mask, so only the console's signalfd sees them.
@@ -355,8 +374,15 @@ int RunSimulator(const RunOptions &options) {
             console.Notice("console| " + line);
         });
         RegisterCommands(console, simulator, keeper.get());
-        // Commands that further parts of the system bring (running the configuration
-        // utility on the device's terminal, say) are added here, after the built-in ones.
+        console.Add({"qsxport", "qsxport", "run the configuration utility QSXPORT on this terminal",
+                     "Draws QSXPORT's dialogs in the terminal: Tab and Shift-Tab move between\n"
+                     "controls, arrows change a box's selection (Enter opens its list), Space\n"
+                     "ticks the check box, Enter presses the focused button, Esc leaves.\n"
+                     "F10 or Ctrl-Q closes QSXPORT at once.",
+                     [](const Console::Args &args) {
+                         if (!args.empty()) throw CommandError("qsxport takes no arguments", true);
+                         RunQsxPortOnTerminal();
+                     }});
 
         for (const AdapterChoice &choice : options.adapters) {
             try {
