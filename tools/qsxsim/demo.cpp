@@ -9,6 +9,7 @@
 #include <standin/kernel.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -298,7 +300,29 @@ int RunDemo(const std::string &platformReg) {
     const WORD productId = 0x7045;
     std::printf("\nqsxsim: plugging a 4-port high-speed adapter (product 0x%04X)\n", productId);
     DWORD start = GetTickCount();
-    PluggedAdapter plugged = device.Plug(productId, true);
+    // A progress bar over the firmware download: 522 blocks and the requests 12, 13, 14.
+    std::atomic<bool> attaching{true};
+    std::thread progress;
+    PluggedAdapter plugged = device.Plug(productId, true, [&](std::shared_ptr<Adapter> adapter) {
+        progress = std::thread([adapter, &attaching] {
+            const size_t total = 525;
+            const bool live = isatty(STDOUT_FILENO);  // a redrawn line only on a terminal
+            size_t shown = 0;
+            while (attaching && shown < total) {
+                size_t done = std::min(adapter->RequestCount(), total);
+                if (done != shown && (live || done == total)) {
+                    shown = done;
+                    std::printf("\r  firmware [%-40s] %3zu%%%s", std::string(done * 40 / total, '#').c_str(),
+                                done * 100 / total, done == total ? "\n" : "");
+                    std::fflush(stdout);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (shown != total) std::printf("\n");
+        });
+    });
+    attaching = false;
+    if (progress.joinable()) progress.join();
     std::printf("  attached in %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
     ShowBringUp(device, plugged);
     if (plugged.handle) MoveData(plugged);

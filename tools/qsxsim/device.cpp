@@ -129,12 +129,14 @@ bool Device::Boot(const std::string &platformReg, const std::string &savedHive, 
     return true;
 }
 
-PluggedAdapter Device::Plug(WORD productId, bool highSpeed) {
+PluggedAdapter Device::Plug(WORD productId, bool highSpeed,
+                            const std::function<void(std::shared_ptr<Adapter>)> &created) {
     std::set<std::string> before;
     for (const PortEntry &e : PortEntries()) before.insert(e.entry);
 
     PluggedAdapter p;
     p.adapter = Adapter::Create(productId, highSpeed);
+    if (created) created(p.adapter);
     p.handle = standin::UsbPlug(p.adapter);
     if (!standin::UsbHasClient(p.handle)) {
         standin::UsbUnplug(p.handle);

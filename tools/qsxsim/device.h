@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <usbdi.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,7 +60,9 @@ public:
     // QSXPDD cannot be installed.
     bool Boot(const std::string &platformReg, const std::string &savedHive, std::string *error);
     // Plugs a new adapter; its ports are those the COM driver bound during the attach.
-    PluggedAdapter Plug(WORD productId, bool highSpeed);
+    // `created`, when given, gets the adapter before it is plugged (to watch its bring-up).
+    PluggedAdapter Plug(WORD productId, bool highSpeed,
+                        const std::function<void(std::shared_ptr<Adapter>)> &created = nullptr);
     void Unplug(PluggedAdapter &plugged);
 
     // The adapter ports' active-driver entries, in entry order.
