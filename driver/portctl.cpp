@@ -175,13 +175,20 @@ extern "C" DWORD WINAPI WaitComPortEvent(struct UsbFps *pUsbFps, DWORD dwPort, D
     AtomicWrite(&pPort->WaitAbort, 0);
     for (;;) {
         ResetEvent(pPort->CommEvent);
+        // The reset may have taken ComClose's wake-up; ComClose clears IsOpen before it
+        // signals, so a close that happened by now is seen here instead of never.
+        if (!AtomicRead(&pPort->IsOpen))
+            break;
         if (AtomicRead(&pPort->EventFired) == 1) {
             if (pdwEvents != NULL)
                 *pdwEvents = AtomicRead(&pPort->EventsPending) & AtomicRead(&pPort->EventMask);
             AtomicWrite(&pPort->EventFired, 0);
             break;
         }
-        if (AtomicRead(&pPort->WaitAbort) == 1) {
+        // An empty mask ends the wait like a mask change does: a Set_MaskEvent that came
+        // between the first check and clearing WaitAbort had its abort overwritten, and
+        // with nothing selected no event would ever end the wait.
+        if (AtomicRead(&pPort->WaitAbort) == 1 || AtomicRead(&pPort->EventMask) == 0) {
             AtomicWrite(&pPort->EventMask, 0);
             break;
         }

@@ -2,6 +2,7 @@
 // communication-event wait with its interplay of mask, events and close.
 #include <gtest/gtest.h>
 
+#include <kfuncs.h>
 #include <standin/kernel.h>
 #include <standin/registry.h>
 
@@ -169,6 +170,34 @@ TEST_F(PortCtlTest, CloseEndsAPendingWait) {
     w.thread.join();
     EXPECT_EQ(w.result.load(), 0u);
     EXPECT_EQ(Port(3).EventMask, 0u);
+}
+
+// The close lands in the gap between the waiter's first look at IsOpen and its reset of
+// CommEvent, so the reset takes the close's wake-up away; the wait must still end.
+TEST_F(PortCtlTest, CloseJustBeforeTheWaitersResetStillEndsTheWait) {
+    ComOpen(fps_, 2, kKey);
+    Set_MaskEvent(fps_, 2, EV_BREAK, TRUE);
+    struct Gap {
+        UsbFps *fps;
+        HANDLE commEvent;
+        std::atomic<bool> done{false};
+    } gap{fps_, Port(2).CommEvent};
+    standin::SetEventModifyHook(
+        [](HANDLE event, DWORD func, void *context) {
+            auto *g = static_cast<Gap *>(context);
+            if (func == EVENT_RESET && event == g->commEvent && !g->done.exchange(true)) ComClose(g->fps, 2);
+        },
+        &gap);
+    Waiter w;
+    w.thread = std::thread([this, &w] { w.result = WaitComPortEvent(fps_, 2, &w.events); });
+    const bool ended = qsxtest::WaitUntil([&] { return w.result.load() != kNotYet; });
+    if (!ended) SetEvent(Port(2).CommEvent);  // let the thread go so the test can report
+    w.thread.join();
+    standin::SetEventModifyHook(nullptr, nullptr);
+    EXPECT_TRUE(gap.done);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(w.result.load(), 0u);
+    EXPECT_EQ(Port(2).EventMask, 0u);
 }
 
 TEST_F(PortCtlTest, SettingsCopyTheWholeRecord) {

@@ -110,7 +110,15 @@ DWORD FinishWait(DWORD ms, DWORD result) {
     return result;
 }
 
+std::atomic<standin::EventModifyHook> gEventHook{nullptr};
+std::atomic<void *> gEventHookContext{nullptr};
+
 }  // namespace
+
+void standin::SetEventModifyHook(EventModifyHook hook, void *context) {
+    gEventHookContext = context;
+    gEventHook = hook;
+}
 
 extern "C" {
 
@@ -175,6 +183,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 }
 
 BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
+    if (auto hook = gEventHook.load(std::memory_order_acquire)) hook(hEvent, func, gEventHookContext.load());
     auto event = LookupHandleAs<Event>(hEvent);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -30,6 +30,12 @@ struct TimedCall {
 std::vector<TimedCall> TimedCalls();
 void ClearTimedCalls();
 
+// Called on the calling thread just before SetEvent, ResetEvent, PulseEvent or
+// EventModify changes an event (func: EVENT_SET, EVENT_RESET or EVENT_PULSE), so a test
+// can make another thread's step happen exactly there. Null removes it.
+using EventModifyHook = void (*)(HANDLE event, DWORD func, void *context);
+void SetEventModifyHook(EventModifyHook hook, void *context);
+
 // ---- debug console --------------------------------------------------------
 // Every NKDbgPrintfW message, formatted, in UTF-8, in the order printed.
 std::vector<std::string> ConsoleMessages();
