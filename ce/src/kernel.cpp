@@ -19,11 +19,12 @@ namespace standin::internal {
 namespace {
 
 thread_local DWORD t_lastError = 0;
-thread_local DWORD t_threadId = 0;
 std::atomic<DWORD> g_nextThreadId{1};
 std::atomic<size_t> g_runningThreads{0};
 
 }  // namespace
+
+constinit thread_local DWORD t_threadId = 0;
 
 // The kernel's state lives in objects that are never destroyed: a thread that is just
 // ending may still touch them while the process runs its exit handlers.
@@ -106,6 +107,14 @@ public:
         std::lock_guard lock(mutex_);
         Slot *slot = Find(handle);
         return slot ? slot->object : nullptr;
+    }
+
+    bool Visit(HANDLE handle, void (*visit)(KernelObject *, void *), void *context) {
+        std::lock_guard lock(mutex_);
+        Slot *slot = Find(handle);
+        if (!slot) return false;
+        visit(slot->object.get(), context);
+        return true;
     }
 
     bool Close(HANDLE handle) {
@@ -199,6 +208,10 @@ HANDLE CreateNamedHandle(std::u16string_view name,
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
     return HandleTable::Get().Lookup(handle);
+}
+
+bool VisitHandle(HANDLE handle, void (*visit)(KernelObject *, void *), void *context) {
+    return HandleTable::Get().Visit(handle, visit, context);
 }
 
 bool CloseKernelHandle(HANDLE handle) { return HandleTable::Get().Close(handle); }

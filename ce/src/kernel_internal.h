@@ -19,7 +19,9 @@
 namespace standin::internal {
 
 // Guards every object's signal state and waiter list. Held only briefly and never while
-// calling out of the kernel.
+// calling out of the kernel. Lock order: the handle table's lock, then this one (an event
+// is changed while its handle is held in the table, see VisitHandle); nothing that holds
+// this lock calls into the handle table.
 std::mutex &KernelLock();
 
 // One thread blocked in a wait. An object that releases the waiter stores the index the
@@ -43,6 +45,8 @@ public:
 
     // Whether WaitForSingleObject may wait on the object at all.
     virtual bool Waitable() const { return false; }
+    // Whether the object is an event (cheaper to ask than a dynamic_cast on hot paths).
+    virtual bool IsEvent() const { return false; }
     // Called with KernelLock() held: if the object is signalled, take the signal (an
     // auto-reset event resets) and return true.
     virtual bool TryAcquire() { return false; }
@@ -84,6 +88,10 @@ template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
+// Calls `visit` with the object a handle names while the handle table's lock is held, so
+// the object stays alive without a reference being taken; false when the handle is not
+// open. `visit` may take KernelLock() but must not call into the handle table.
+bool VisitHandle(HANDLE handle, void (*visit)(KernelObject *object, void *context), void *context);
 // Closes one handle; false when it was not open.
 bool CloseKernelHandle(HANDLE handle);
 // How many threads wait on the object `handle` names right now (0 for a bad handle): lets
@@ -96,6 +104,12 @@ std::chrono::nanoseconds RealDuration(DWORD virtualMs);
 void RecordTimedCall(TimedCall::Kind kind, DWORD ms, DWORD result);
 
 // ---- threads --------------------------------------------------------------------
+// The calling thread's id once it has one (0 before); GetCurrentThreadId hands one out.
+extern constinit thread_local DWORD t_threadId;
+inline DWORD CurrentThreadId() {
+    if (t_threadId == 0) return GetCurrentThreadId();
+    return t_threadId;
+}
 DWORD NewThreadId();
 void AdoptThreadId(DWORD id);  // called first thing on a thread started by CreateThread
 void ThreadStarted();

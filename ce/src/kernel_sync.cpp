@@ -16,12 +16,14 @@ using namespace standin::internal;
 namespace {
 
 // ---- critical sections -------------------------------------------------------------
-// The lock behind CRITICAL_SECTION::hCrit. The section's OwnerThread and LockCount are
-// written only by the owner while it holds the mutex; `owner` is the copy other threads
-// may read.
+// The lock behind CRITICAL_SECTION::hCrit: a plain mutex with the owner and the depth kept
+// here, since the platform's sections are recursive and the receive path enters one per
+// chunk. `owner` is written only by the thread that holds the mutex (its own id on entry,
+// 0 on its last leave), so a thread that reads its own id there really holds the section.
 struct CritLock {
-    std::recursive_mutex mutex;
+    std::mutex mutex;
     std::atomic<DWORD> owner{0};
+    DWORD depth = 0;  // the owner's
 };
 
 CritLock &LockOf(LPCRITICAL_SECTION cs) {
@@ -34,11 +36,13 @@ CritLock &LockOf(LPCRITICAL_SECTION cs) {
     return *static_cast<CritLock *>(cs->hCrit);
 }
 
-void TookLock(LPCRITICAL_SECTION cs, CritLock &lock) {
-    const DWORD self = GetCurrentThreadId();
-    lock.owner.store(self);
-    cs->OwnerThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(self));
-    ++cs->LockCount;
+// The section's own fields mirror the lock for code that looks at them.
+void TookLock(LPCRITICAL_SECTION cs, CritLock &lock, DWORD self) {
+    if (lock.depth++ == 0) {
+        lock.owner.store(self, std::memory_order_relaxed);
+        cs->OwnerThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(self));
+    }
+    cs->LockCount = lock.depth;
 }
 
 // ---- events ---------------------------------------------------------------------------
@@ -47,39 +51,47 @@ public:
     Event(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
 
     bool Waitable() const override { return true; }
+    bool IsEvent() const override { return true; }
 
     bool TryAcquire() override {
-        if (!signalled_) return false;
-        if (!manualReset_) signalled_ = false;
+        if (!signalled_.load(std::memory_order_relaxed)) return false;
+        if (!manualReset_) signalled_.store(false, std::memory_order_relaxed);
         return true;
     }
 
-    // With KernelLock() held.
     void Modify(DWORD func) {
+        // Setting a signalled event or resetting an unsignalled one changes nothing: a
+        // signalled event has no thread waiting on it (the wait would have taken the
+        // signal), so neither needs the kernel lock. The state only changes under the
+        // lock, so what is read here is a state the event really had.
+        if ((func == EVENT_SET && signalled_.load(std::memory_order_acquire)) ||
+            (func == EVENT_RESET && !signalled_.load(std::memory_order_acquire)))
+            return;
+        std::lock_guard lock(KernelLock());
         switch (func) {
         case EVENT_SET:
             if (manualReset_) {
-                signalled_ = true;
+                signalled_.store(true, std::memory_order_release);
                 ReleaseWaiters(SIZE_MAX);
             } else if (ReleaseWaiters(1) == 0) {
                 // Nobody waits: stay signalled until one thread takes it.
-                signalled_ = true;
+                signalled_.store(true, std::memory_order_release);
             }
             break;
         case EVENT_RESET:
-            signalled_ = false;
+            signalled_.store(false, std::memory_order_release);
             break;
         case EVENT_PULSE:
             // Only the threads waiting right now see the pulse.
             ReleaseWaiters(manualReset_ ? SIZE_MAX : 1);
-            signalled_ = false;
+            signalled_.store(false, std::memory_order_release);
             break;
         }
     }
 
 private:
     const bool manualReset_;
-    bool signalled_;  // KernelLock()
+    std::atomic<bool> signalled_;  // changed only under KernelLock(); read without it by Modify
 };
 
 // ---- waits ---------------------------------------------------------------------------
@@ -142,26 +154,31 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpcs) {
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
-    lock.mutex.lock();
-    TookLock(lpcs, lock);
+    const DWORD self = CurrentThreadId();
+    if (lock.owner.load(std::memory_order_relaxed) != self) lock.mutex.lock();
+    TookLock(lpcs, lock, self);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
-    if (!lock.mutex.try_lock()) return FALSE;
-    TookLock(lpcs, lock);
+    const DWORD self = CurrentThreadId();
+    if (lock.owner.load(std::memory_order_relaxed) != self && !lock.mutex.try_lock()) return FALSE;
+    TookLock(lpcs, lock, self);
     return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
     // Leaving a section the thread does not hold would corrupt it; ignore that.
-    if (lock.owner.load() != GetCurrentThreadId()) return;
-    if (--lpcs->LockCount == 0) {
+    if (lock.owner.load(std::memory_order_relaxed) != CurrentThreadId()) return;
+    if (--lock.depth == 0) {
+        lock.owner.store(0, std::memory_order_relaxed);
         lpcs->OwnerThread = nullptr;
-        lock.owner.store(0);
+        lpcs->LockCount = 0;
+        lock.mutex.unlock();
+        return;
     }
-    lock.mutex.unlock();
+    lpcs->LockCount = lock.depth;
 }
 
 // ---- events ----------------------------------------------------------------------------
@@ -184,17 +201,34 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 
 BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
     if (auto hook = gEventHook.load(std::memory_order_acquire)) hook(hEvent, func, gEventHookContext.load());
-    auto event = LookupHandleAs<Event>(hEvent);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (func != EVENT_SET && func != EVENT_RESET && func != EVENT_PULSE) {
+        // A handle that is no event at all is the worse fault, and reported as such.
+        if (!LookupHandleAs<Event>(hEvent)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard lock(KernelLock());
-    event->Modify(func);
+    // The data path sets and resets events for every chunk and frame: the event is changed
+    // in place under the handle table's lock instead of through a counted reference.
+    struct Change {
+        DWORD func;
+        bool done;
+    } change{func, false};
+    VisitHandle(
+        hEvent,
+        [](KernelObject *object, void *context) {
+            auto *c = static_cast<Change *>(context);
+            if (!object->IsEvent()) return;
+            static_cast<Event *>(object)->Modify(c->func);
+            c->done = true;
+        },
+        &change);
+    if (!change.done) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -1,0 +1,328 @@
+// End-to-end figures of the whole stack (application, device manager, COM driver, QSXPDD,
+// host stack, simulated adapter) on one simulated device:
+//   BM_Loopback16    all 16 ports of a high-speed adapter wired in loopback, a writer and a
+//                    reader per port, aggregate payload received per second
+//   BM_WakeLatency   a byte fed into a port's line at the adapter until the application's
+//                    WaitCommEvent returns with EV_RXCHAR: median and 99th percentile
+//   BM_ThreadWake    the machine's own cost of waking a blocked thread (a condition
+//                    variable ping), measured in the same run as the baseline for the above
+// Each byte received is checked against what its port sent; a mismatch or a stall reports
+// an error instead of figures.
+#include <benchmark/benchmark.h>
+
+#include <windows.h>
+
+#include <kfuncs.h>
+#include <standin/kernel.h>
+#include <standin/registry.h>
+#include <standin/usbbus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adapter.h"
+
+namespace {
+
+constexpr double kHighSpeedLimit = 13.0 * 512 / 125e-6;  // bytes per second
+constexpr DWORD kSixteenPorts = 0x7193;
+constexpr DWORD kFourPorts = 0x7045;
+constexpr DWORD kFirstComNumber = 11;
+// The driver's receive ring holds 16 KiB a port; a writer keeps at most this much on its
+// way so that a reader which falls behind for a moment never makes the ring drop bytes.
+constexpr size_t kInFlight = 8192;
+
+using Clock = std::chrono::steady_clock;
+
+std::string ProgramFolder() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = 0;
+    std::string s(path);
+    return s.substr(0, s.rfind('/'));
+}
+
+// The simulated device: registry, QSXPDD installed as the host stack's client, the COM
+// driver loaded. Booted once for the whole run.
+bool Boot(std::string *error) {
+    static bool booted = false;
+    static std::string failure;
+    if (booted || !failure.empty()) {
+        *error = failure;
+        return failure.empty();
+    }
+    standin::SetLibrarySearchPath({ProgramFolder() + "/../lib"});
+    if (!standin::LoadRegFile(QSX_SOURCE_DIR "/tools/platform.reg", &failure)) {
+    } else if (!standin::UsbInstallClient(u"QSXPDD.dll")) {
+        failure = "QSXPDD could not be installed";
+    } else if (!LoadDriver(u"QSXCOM.dll")) {
+        failure = "the COM driver could not be loaded";
+    }
+    booted = failure.empty();
+    *error = failure;
+    return booted;
+}
+
+// One adapter plugged for one benchmark, with its ports open; unplugged at the end.
+struct Plugged {
+    std::shared_ptr<qsxsim::Adapter> adapter;
+    USB_HANDLE device = nullptr;
+    std::vector<HANDLE> ports;
+
+    bool Plug(DWORD productId, std::string *error) {
+        // The attach pauses for seconds of the device's time; a hundredth of real time
+        // keeps the set-up short. Time-outs below are in the same virtual milliseconds.
+        standin::SetTimeScale(0.01);
+        adapter = qsxsim::Adapter::Create(static_cast<WORD>(productId), true);
+        device = standin::UsbPlug(adapter);
+        standin::SetTimeScale(1.0);
+        if (!device || !standin::UsbHasClient(device)) {
+            *error = "the adapter was not attached";
+            return false;
+        }
+        for (int i = 0; i < adapter->PortCount(); i++) {
+            std::u16string name = u"$device\\COM" + standin::FromUtf8(std::to_string(kFirstComNumber + i));
+            HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+            if (h == INVALID_HANDLE_VALUE) {
+                *error = "a port could not be opened";
+                return false;
+            }
+            ports.push_back(h);
+        }
+        return true;
+    }
+
+    ~Plugged() {
+        for (HANDLE h : ports) CloseHandle(h);
+        standin::SetTimeScale(0.01);
+        if (device) standin::UsbUnplug(device);
+        standin::SetTimeScale(1.0);
+    }
+};
+
+BYTE Pattern(int port, size_t offset) { return static_cast<BYTE>(offset * 7 + port * 31 + (offset >> 8)); }
+
+// ---- all ports in loopback --------------------------------------------------------
+void BM_Loopback16(benchmark::State &state) {
+    std::string error;
+    Plugged plugged;
+    if (!Boot(&error) || !plugged.Plug(kSixteenPorts, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const int ports = static_cast<int>(plugged.ports.size());
+    const size_t perPort = static_cast<size_t>(state.range(0)) << 10;
+    for (int i = 0; i < ports; i++) {
+        plugged.adapter->WireLoopback(i);
+        // A read returns what is there once a byte came, or after 200 ms with nothing.
+        COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 200, 0, 0};
+        SetCommTimeouts(plugged.ports[i], &t);
+    }
+
+    std::atomic<bool> failed{false};
+    size_t received = 0;
+    for (auto _ : state) {
+        std::vector<std::atomic<size_t>> got(ports);
+        std::vector<std::thread> threads;
+        const auto start = Clock::now();
+        for (int i = 0; i < ports; i++) {
+            HANDLE h = plugged.ports[i];
+            threads.emplace_back([&, h, i] {
+                std::vector<BYTE> block(4096);
+                size_t sent = 0;
+                while (sent < perPort && !failed) {
+                    // Keep at most kInFlight bytes between this writer and its reader.
+                    if (sent - got[i].load() >= kInFlight) {
+                        std::this_thread::yield();
+                        continue;
+                    }
+                    const size_t n = std::min({block.size(), perPort - sent, kInFlight - (sent - got[i].load())});
+                    for (size_t k = 0; k < n; k++) block[k] = Pattern(i, sent + k);
+                    DWORD wrote = 0;
+                    if (!WriteFile(h, block.data(), static_cast<DWORD>(n), &wrote, nullptr) || wrote == 0) {
+                        failed = true;
+                        break;
+                    }
+                    sent += wrote;
+                }
+            });
+            threads.emplace_back([&, h, i] {
+                std::vector<BYTE> buffer(4096);
+                size_t have = 0;
+                int idle = 0;
+                while (have < perPort && !failed) {
+                    DWORD n = 0;
+                    if (!ReadFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+                        failed = true;
+                        break;
+                    }
+                    if (n == 0) {
+                        if (++idle == 25) failed = true;  // five seconds without a byte
+                        continue;
+                    }
+                    idle = 0;
+                    for (DWORD k = 0; k < n; k++) {
+                        if (buffer[k] != Pattern(i, have + k)) {
+                            failed = true;
+                            break;
+                        }
+                    }
+                    have += n;
+                    got[i].store(have);
+                }
+            });
+        }
+        for (auto &t : threads) t.join();
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        if (failed) {
+            state.SkipWithError("a port lost, changed or stalled its bytes");
+            return;
+        }
+        received += perPort * ports;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(received));
+    state.counters["ratio_vs_usb_limit"] =
+        benchmark::Counter(static_cast<double>(received) / kHighSpeedLimit, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Loopback16)->ArgName("KiB_per_port")->Arg(512)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// ---- latencies ------------------------------------------------------------------------
+struct Percentiles {
+    double median = 0, p99 = 0;
+};
+
+Percentiles Of(std::vector<double> samples) {
+    Percentiles p;
+    if (samples.empty()) return p;
+    std::sort(samples.begin(), samples.end());
+    p.median = samples[samples.size() / 2];
+    p.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    return p;
+}
+
+// The same figures for every latency: median and 99th percentile in microseconds.
+void ReportLatency(benchmark::State &state, const std::vector<double> &samplesUs) {
+    const Percentiles p = Of(samplesUs);
+    state.counters["median_us"] = p.median;
+    state.counters["p99_us"] = p.p99;
+    state.counters["samples"] = static_cast<double>(samplesUs.size());
+}
+
+void BM_WakeLatency(benchmark::State &state) {
+    std::string error;
+    Plugged plugged;
+    if (!Boot(&error) || !plugged.Plug(kFourPorts, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    HANDLE port = plugged.ports[0];
+    plugged.adapter->WireExternal(0);
+    COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};  // reads take what is there and return
+    SetCommTimeouts(port, &t);
+    SetCommMask(port, EV_RXCHAR);
+
+    std::mutex lock;
+    std::condition_variable woke;
+    Clock::time_point wokeAt;
+    bool ended = false, stop = false;
+    // The application's event thread: each WaitCommEvent return is one sample's end.
+    std::thread waiter([&] {
+        DWORD events;
+        while (WaitCommEvent(port, &events, nullptr)) {
+            const auto now = Clock::now();
+            std::lock_guard g(lock);
+            wokeAt = now;
+            ended = true;
+            woke.notify_one();
+            if (stop) break;
+        }
+        std::lock_guard g(lock);
+        stop = true;
+        woke.notify_one();
+    });
+
+    std::vector<double> samples;
+    const BYTE byte = 0x5A;
+    for (auto _ : state) {
+        for (int i = 0; i < 200; i++) {
+            std::unique_lock g(lock);
+            ended = false;
+            const auto fed = Clock::now();
+            plugged.adapter->FeedExternal(0, {&byte, 1});
+            if (!woke.wait_for(g, std::chrono::seconds(5), [&] { return ended || stop; }) || !ended) {
+                state.SkipWithError("WaitCommEvent did not return");
+                break;
+            }
+            samples.push_back(std::chrono::duration<double, std::micro>(wokeAt - fed).count());
+            g.unlock();
+            BYTE sink[16];
+            DWORD n;
+            ReadFile(port, sink, sizeof sink, &n, nullptr);
+        }
+        if (state.error_occurred()) break;
+    }
+    {
+        std::lock_guard g(lock);
+        stop = true;
+    }
+    SetCommMask(port, 0);  // ends the waiter's last wait
+    waiter.join();
+    ReportLatency(state, samples);
+}
+BENCHMARK(BM_WakeLatency)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// The baseline: one thread wakes another that waits on a condition variable, the least a
+// wake-up through any event costs on this machine right now.
+void BM_ThreadWake(benchmark::State &state) {
+    std::mutex lock;
+    std::condition_variable go, back;
+    Clock::time_point sentAt, wokeAt;
+    int round = 0, answered = 0;
+    bool stop = false;
+    std::thread other([&] {
+        std::unique_lock g(lock);
+        int seen = 0;
+        while (!stop) {
+            go.wait(g, [&] { return round != seen || stop; });
+            if (stop) break;
+            wokeAt = Clock::now();
+            seen = round;
+            answered = seen;
+            back.notify_one();
+        }
+    });
+    std::vector<double> samples;
+    for (auto _ : state) {
+        for (int i = 0; i < 200; i++) {
+            std::unique_lock g(lock);
+            sentAt = Clock::now();
+            ++round;
+            go.notify_one();
+            back.wait(g, [&] { return answered == round; });
+            samples.push_back(std::chrono::duration<double, std::micro>(wokeAt - sentAt).count());
+        }
+    }
+    {
+        std::lock_guard g(lock);
+        stop = true;
+    }
+    go.notify_one();
+    other.join();
+    ReportLatency(state, samples);
+}
+BENCHMARK(BM_ThreadWake)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
