@@ -43,11 +43,11 @@ fuzz: setup $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(FUZZ_SECONDS)
 
-# Data-path benchmarks in the optimised build (bench/README.md explains the figures).
+# Data-path benchmarks in the optimised build: prints the table of goals and figures that
+# bench/README.md holds (the README explains each figure).
 bench: setup $(BUILD)/release/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS) --target benchmarks
-	$(BUILD)/release/bin/bench_datapath --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-	bench/callgrind.sh $(BUILD)/release
+	bench/report.py $(BUILD)/release
 
 clean:
 	rm -rf $(BUILD)

@@ -127,12 +127,15 @@ void DispatchLoop() {
 }
 
 void QueueNotify(std::shared_ptr<Transfer> t) {
-    std::lock_guard g(gHost->queueLock);
-    if (!gHost->dispatcherStarted) {
-        std::thread(DispatchLoop).detach();
-        gHost->dispatcherStarted = true;
+    {
+        std::lock_guard g(gHost->queueLock);
+        if (!gHost->dispatcherStarted) {
+            std::thread(DispatchLoop).detach();
+            gHost->dispatcherStarted = true;
+        }
+        gHost->queue.push_back(std::move(t));
     }
-    gHost->queue.push_back(std::move(t));
+    // Woken after the lock is let go, so the dispatcher does not wake only to wait for it.
     gHost->queueReady.notify_one();
 }
 
