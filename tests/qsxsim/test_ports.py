@@ -1,10 +1,13 @@
 """Ports of a simulated adapter reached from Linux through qsxsim's PTYs, with Python's
-`serial` module as the Linux program: line settings reaching the adapter, bytes through a
-loopback and a null-modem pair, the console as the far end of an external port, and an
-unplug under a program that is streaming."""
+`serial` module as the Linux program: line settings reaching the adapter (data bits and
+parity through the preload library, or the console's `framing`), bytes through a loopback
+and a null-modem pair, the console as the far end of an external port, and an unplug
+under a program that is streaming."""
 
 import os
 import re
+import subprocess
+import sys
 import threading
 import time
 
@@ -49,24 +52,125 @@ def pump(port, data, received, total):
     assert not failure
 
 
-def test_loopback_pty_carries_line_settings_and_a_mebibyte(sim):
+def test_loopback_pty_carries_baud_and_stop_bits(sim):
     sim.run("wire COM11 loopback")
-    link = sim.link("COM11")
-    with serial.Serial(link, 115200, bytesize=8, parity="N", stopbits=1, timeout=1) as port:
+    with serial.Serial(sim.link("COM11"), 115200, bytesize=8, parity="N", stopbits=1, timeout=1):
         sim.wait_row("COM11", r"\b115200 8N1 +none +open\b")
     sim.wait_row("COM11", r"\bclosed\b")
 
-    # The PTY carries baud rate and stop bits; Linux keeps it at 8 bits without parity,
-    # so data bits and parity come from the port's framing on the console.
-    with serial.Serial(link, 9600, bytesize=7, parity="E", stopbits=2, timeout=1) as port:
+
+# A Linux program under the preload library, in a process of its own: it opens the port
+# at 9600 7E2, says what it reads back, and then follows the test's commands on its
+# standard input, answering each with one line.
+PROGRAM = r"""
+import os, sys, termios, threading, serial
+port = serial.Serial(sys.argv[1], 9600, bytesize=7, parity="E", stopbits=2, timeout=1)
+
+def line_bits():
+    c = termios.tcgetattr(port.fd)[2]
+    bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[c & termios.CSIZE]
+    parity = "N" if not c & termios.PARENB else "O" if c & termios.PARODD else "E"
+    return f"{bits}{parity}"
+
+print("open", line_bits(), flush=True)
+for command in sys.stdin:
+    command = command.split()
+    if command[0] == "pump":
+        size = int(command[1])
+        data = os.urandom(size)
+        writer = threading.Thread(target=port.write, args=(data,))
+        writer.start()
+        received = bytearray()
+        while len(received) < size:
+            chunk = port.read(min(65536, size - len(received)))
+            if not chunk:
+                break
+            received += chunk
+        writer.join(30)
+        print("pumped", len(received), bytes(received) == data, flush=True)
+    elif command[0] == "parity":
+        port.parity = command[1]
+        print("set", line_bits(), flush=True)
+    elif command[0] == "read":
+        print("read", line_bits(), flush=True)
+port.close()
+"""
+
+
+class Program:
+    """PROGRAM on a port, with the preload library."""
+
+    def __init__(self, link):
+        shim = os.environ.get("QSXTTY", "")
+        if not shim or not os.path.exists(shim):
+            pytest.fail("set QSXTTY to the built libqsxtty.so (ctest does)")
+        env = dict(os.environ, LD_PRELOAD=shim)
+        self.proc = subprocess.Popen([sys.executable, "-c", PROGRAM, link], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+
+    def answer(self, command=None):
+        if command:
+            self.proc.stdin.write(command + "\n")
+            self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        assert line, "the program ended: " + self.proc.stderr.read()
+        return line.split()
+
+    def close(self):
+        self.proc.stdin.close()
+        assert self.proc.wait(30) == 0, self.proc.stderr.read()
+
+
+def test_program_sets_data_bits_and_parity_through_the_preload_library(sim):
+    sim.run("wire COM11 loopback")
+    sim.run("framing COM11 pty")
+    program = Program(sim.link("COM11"))
+    try:
+        # The port takes 7E2 from the program alone, and the program reads back what it
+        # set, although the PTY itself keeps 8 bits without parity.
+        assert program.answer() == ["open", "7E"]
+        sim.wait_row("COM11", r"\b9600 7E2 +none +open\b")
+        assert "COM11: 7E (stop bits from the PTY), set by the program on the PTY" in sim.run("framing COM11")
+        assert program.answer(f"pump {MIB}") == ["pumped", str(MIB), "True"]
+
+        # A change of parity alone is a set that the C library refuses on a bare PTY.
+        assert program.answer("parity O") == ["set", "7O"]
+        sim.wait_row("COM11", r"\b9600 7O2\b")
+        # The latest choice wins: the console over the program, and the program's next
+        # setting over the console; the program reads back what the port uses.
+        sim.run("framing COM11 8N")
         sim.wait_row("COM11", r"\b9600 8N2\b")
-        assert "COM11: 7E (stop bits from the PTY)" in sim.run("framing COM11 7E")
+        assert program.answer("read") == ["read", "8N"]
+        assert program.answer("parity E") == ["set", "7E"]
         sim.wait_row("COM11", r"\b9600 7E2\b")
+    finally:
+        program.close()
+    # Once nobody holds the PTY, the program's choice is gone and the console's is back.
+    sim.wait_row("COM11", r"\bclosed\b")
+    settle(lambda: "COM11: 8N (stop bits from the PTY)" in sim.run("framing COM11"),
+           what="the console's framing back after the program closed the PTY")
+    sim.run("framing COM11 pty")
+
+
+def test_framing_command_sets_what_a_program_without_the_library_cannot(sim):
+    sim.run("wire COM11 loopback")
+    link = sim.link("COM11")
+    # Without the preload library only baud rate and stop bits travel through the PTY;
+    # data bits and parity come from the port's framing on the console. (The rate is one
+    # the PTY does not have yet: without the library, the C library refuses a set whose
+    # only change is data bits or parity.)
+    with serial.Serial(link, 19200, bytesize=7, parity="E", stopbits=2, timeout=1) as port:
+        sim.wait_row("COM11", r"\b19200 8N2\b")
+        assert "COM11: 7E (stop bits from the PTY)" in sim.run("framing COM11 7E")
+        sim.wait_row("COM11", r"\b19200 7E2\b")
         port.xonxoff = True
         sim.wait_row("COM11", r"\bxon/xoff\b")
         port.xonxoff = False
         port.baudrate = 115200
         sim.wait_row("COM11", r"\b115200 7E2 +none\b")
+        # Stop bits given on the console win over the PTY's.
+        assert "COM11: 7E1" in sim.run("framing COM11 7E1")
+        sim.wait_row("COM11", r"\b115200 7E1\b")
 
         data = os.urandom(MIB)
         received = bytearray()

@@ -7,6 +7,10 @@
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "bytering.h"
+#include "../qsxtty/protocol.h"
 
 namespace qsxsim {
 
@@ -28,6 +33,8 @@ constexpr int kBusyRetryMs = 250;       // retrying a port that the device itsel
 constexpr DWORD kReadWaitMs = 100;      // a port read returns after this with nothing
 constexpr size_t kQueueBytes = 256 * 1024;  // port -> program bytes the master has not taken
 constexpr size_t kChunk = 8192;
+// How long a program on the side channel has to send its request once connected.
+constexpr int kRequestWaitMs = 1000;
 // Bytes a bridge lets be on their way to a port that another bridge (or it itself) reads:
 // half the driver's receive ring.
 constexpr int64_t kWindow = 8192;
@@ -64,6 +71,28 @@ std::string LineErrors(DWORD errors) {
 // failure means the device itself holds it.
 bool PortVanished(DWORD error) {
     return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND;
+}
+
+// The line bits of a termios c_cflag as the port's data bits and parity, and back.
+Framing FramingFromCflag(uint32_t cflag) {
+    Framing f;
+    f.dataBits = static_cast<BYTE>(5 + ((cflag & QSXTTY_CSIZE) >> 4));
+    if (!(cflag & QSXTTY_PARENB)) f.parity = NOPARITY;
+    else if (cflag & QSXTTY_CMSPAR) f.parity = (cflag & QSXTTY_PARODD) ? MARKPARITY : SPACEPARITY;
+    else f.parity = (cflag & QSXTTY_PARODD) ? ODDPARITY : EVENPARITY;
+    return f;
+}
+
+uint32_t CflagFromFraming(const Framing &f) {
+    uint32_t cflag = static_cast<uint32_t>(f.dataBits - 5) << 4;
+    switch (f.parity) {
+    case ODDPARITY: cflag |= QSXTTY_PARENB | QSXTTY_PARODD; break;
+    case EVENPARITY: cflag |= QSXTTY_PARENB; break;
+    case MARKPARITY: cflag |= QSXTTY_PARENB | QSXTTY_CMSPAR | QSXTTY_PARODD; break;
+    case SPACEPARITY: cflag |= QSXTTY_PARENB | QSXTTY_CMSPAR; break;
+    default: break;
+    }
+    return cflag;
 }
 
 }  // namespace
@@ -136,6 +165,10 @@ bool PortBridge::Start(std::string *error) {
         return fail("the PTY cannot be unlocked");
     slavePath_ = name;
     if (!MakePtyRaw(master_)) return fail("the PTY cannot be set up");
+    struct stat st;
+    if (stat(name, &st) != 0) return fail("the PTY cannot be found");
+    slaveDev_ = st.st_dev;
+    slaveRdev_ = st.st_rdev;
     // The master reports a hang-up only once a slave was closed: opening and closing it
     // here makes "nobody holds the slave" look the same before the first program as after.
     int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -155,15 +188,112 @@ bool PortBridge::Start(std::string *error) {
         return fail("cannot make the link " + linkPath_);
     }
     linked_ = true;
+    std::string why;
+    if (OpenSideChannel(&why))
+        listener_ = std::thread([this] { Listen(); });
+    else
+        notify_(device_ + ": data bits and parity set by programs cannot reach the port (" + why +
+                "); 'framing " + device_ + "' sets them");
     supervisor_ = std::thread([this] { Supervise(); });
     return true;
 }
 
-void PortBridge::Stop() {
-    if (supervisor_.joinable()) {
-        Signal(stopFd_);
-        supervisor_.join();
+bool PortBridge::OpenSideChannel(std::string *error) {
+    const unsigned major = ::major(static_cast<dev_t>(slaveRdev_)), minor = ::minor(static_cast<dev_t>(slaveRdev_));
+    if (major < QSXTTY_PTS_MAJOR_FIRST || major > QSXTTY_PTS_MAJOR_LAST) {
+        *error = "the PTY has unexpected device numbers";
+        return false;
     }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    // sun_path[0] stays NUL: the abstract namespace, so nothing is left behind in a folder.
+    const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1,
+                                     (major - QSXTTY_PTS_MAJOR_FIRST) * 256 + minor);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<const sockaddr *>(&addr), size) != 0 ||
+        listen(listenFd_, 16) != 0) {
+        *error = std::string("socket @") + (addr.sun_path + 1) + ": " + std::strerror(errno);
+        CloseFd(listenFd_);
+        return false;
+    }
+    return true;
+}
+
+void PortBridge::Listen() {
+    for (;;) {
+        pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents) return;
+        const int connection = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (connection >= 0) {
+            Answer(connection);
+            close(connection);
+        } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+            // Out of descriptors, say: the connection stays queued, so wait a moment
+            // instead of spinning on it.
+            pollfd stop = {stopFd_, POLLIN, 0};
+            if (poll(&stop, 1, kBusyRetryMs) > 0) return;
+        }
+    }
+}
+
+// One request of a program, one reply. Anything that is not a well-formed request from
+// this user (or root) about this very slave gets no change.
+void PortBridge::Answer(int connection) {
+    ucred cred{};
+    socklen_t credSize = sizeof cred;
+    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &cred, &credSize) != 0 ||
+        (cred.uid != geteuid() && cred.uid != 0))
+        return;
+    pollfd p[2] = {{connection, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    while (poll(p, 2, kRequestWaitMs) < 0 && errno == EINTR) {
+    }
+    if (!(p[0].revents & POLLIN) || p[1].revents) return;
+    qsxtty_request request{};
+    if (recv(connection, &request, sizeof request, 0) != static_cast<ssize_t>(sizeof request) ||
+        request.magic != QSXTTY_MAGIC)
+        return;
+    qsxtty_reply reply{};
+    reply.magic = QSXTTY_MAGIC;
+    reply.status = QSXTTY_NOT_MINE;
+    const bool mine = request.dev == slaveDev_ && request.rdev == slaveRdev_;
+    if (mine && (request.op == QSXTTY_SET || request.op == QSXTTY_GET)) {
+        bool changed = false;
+        {
+            std::lock_guard g(lock_);
+            if (request.op == QSXTTY_SET) {
+                const Framing before = FramingInForce();
+                programFraming_ = FramingFromCflag(request.cflag);
+                programSets_++;
+                changed = FramingInForce() != before;
+            }
+            reply.status = QSXTTY_OK;
+            reply.cflag = CflagFromFraming(FramingInForce());
+        }
+        // The supervisor applies it before it writes anything the program sends after
+        // this reply, and wakes for it now.
+        if (changed) Signal(framingFd_);
+    }
+    [[maybe_unused]] ssize_t n = send(connection, &reply, sizeof reply, MSG_NOSIGNAL);
+}
+
+Framing PortBridge::FramingInForce() { return programFraming_ ? *programFraming_ : framing_; }
+
+void PortBridge::ForgetProgramFraming(uint64_t setsBefore) {
+    std::lock_guard g(lock_);
+    // A setting that came in meanwhile belongs to a program that has the PTY now.
+    if (programSets_ == setsBefore) programFraming_.reset();
+}
+
+void PortBridge::Stop() {
+    if (supervisor_.joinable() || listener_.joinable()) Signal(stopFd_);
+    if (supervisor_.joinable()) supervisor_.join();
+    if (listener_.joinable()) listener_.join();
+    CloseFd(listenFd_);
     CloseMaster();
     CloseFd(inotify_);
     CloseFd(stopFd_);
@@ -189,7 +319,8 @@ PortBridge::Status PortBridge::GetStatus() {
     s.slavePath = slavePath_;
     s.linkPath = linkPath_;
     s.dcb = dcb_;
-    s.framing = framing_;
+    s.framing = FramingInForce();
+    s.framingFromProgram = programFraming_.has_value();
     return s;
 }
 
@@ -197,6 +328,7 @@ void PortBridge::SetFraming(const Framing &framing) {
     {
         std::lock_guard g(lock_);
         framing_ = framing;
+        programFraming_.reset();  // the latest choice wins
     }
     if (framingFd_ >= 0) Signal(framingFd_);
 }
@@ -248,7 +380,14 @@ bool PortBridge::WaitForSlave() {
         char events[4096];
         while (read(inotify_, events, sizeof events) > 0) {
         }
+        uint64_t sets;
+        {
+            std::lock_guard g(lock_);
+            sets = programSets_;
+        }
         if (SlaveOpen()) return true;
+        // Nobody holds the PTY: the last program's data bits and parity go with it.
+        ForgetProgramFraming(sets);
         pollfd p[2] = {{inotify_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) return false;
         if (p[1].revents) return false;
@@ -325,7 +464,7 @@ bool PortBridge::RunSession() {
         Framing wanted;
         {
             std::lock_guard g(lock_);
-            wanted = framing_;
+            wanted = FramingInForce();
         }
         if (!force && applied && *applied == line && wanted == framing) return;
         applied = line;

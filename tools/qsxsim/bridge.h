@@ -20,6 +20,13 @@
 // their way (counted in a FlowLink that both bridges share), well inside the driver's
 // ring: a program that streams through a loopback or null-modem pair loses nothing, and
 // one that stops reading makes its peer's writes wait, as on a line with flow control.
+//
+// Data bits and parity: the pty driver keeps neither, so a program run with libqsxtty
+// preloaded sends them over a side channel instead: a listener thread per bridge answers
+// on an abstract Unix socket named after the slave (see tools/qsxtty/protocol.h). The
+// port uses whichever came last, the console's framing or the program's setting; the
+// program's lasts while the PTY is held open, and once nobody holds it the console's
+// framing is back.
 #pragma once
 
 #include <windows.h>
@@ -72,11 +79,13 @@ public:
         std::string slavePath;  // "/dev/pts/N"
         std::string linkPath;
         std::optional<DCB> dcb;  // the port's DCB as the COM driver reports it, while open
-        Framing framing;
+        Framing framing;         // the data bits and parity (and stop bits) in force
+        bool framingFromProgram = false;  // set by the program on the PTY, not the console
     };
     Status GetStatus();
     const std::string &Device() const { return device_; }
-    void SetFraming(const Framing &framing);  // applied at once to an open port
+    // The console's framing: applied at once to an open port, over what a program set.
+    void SetFraming(const Framing &framing);
     // The link this port sends over and the one it receives over (the same one on a
     // loopback; null when nothing in qsxsim reads what the port sends).
     void SetFlow(std::shared_ptr<FlowLink> out, std::shared_ptr<FlowLink> in);
@@ -89,6 +98,11 @@ private:
     bool RunSession();           // false: the port is gone
     void PortGone();
     void CloseMaster();
+    bool OpenSideChannel(std::string *error);
+    void Listen();
+    void Answer(int connection);
+    Framing FramingInForce();  // lock_
+    void ForgetProgramFraming(uint64_t setsBefore);
 
     const std::string device_;
     const std::string linkPath_;
@@ -98,6 +112,8 @@ private:
     int inotify_ = -1;
     int stopFd_ = -1;   // eventfd: Stop() was called
     int framingFd_ = -1;  // eventfd: a new framing is waiting
+    int listenFd_ = -1;   // the side channel's socket; only the listener uses it
+    uint64_t slaveDev_ = 0, slaveRdev_ = 0;  // the slave's device numbers, set by Start()
 
     std::shared_ptr<FlowLink> FlowOut();
     std::shared_ptr<FlowLink> FlowIn();
@@ -107,13 +123,16 @@ private:
     OpenState state_ = OpenState::kClosed;
     std::string slavePath_;
     std::optional<DCB> dcb_;
-    Framing framing_;
+    Framing framing_;                         // the console's
+    std::optional<Framing> programFraming_;   // the program's, while the PTY is held
+    uint64_t programSets_ = 0;                // settings the program sent, counted
     bool linked_ = false;
     bool sessionOpen_ = false;       // the port is open for a program
     std::shared_ptr<FlowLink> out_;  // what this port sends
     std::shared_ptr<FlowLink> in_;   // what this port receives
 
     std::thread supervisor_;
+    std::thread listener_;
 };
 
 }  // namespace qsxsim

@@ -342,9 +342,13 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
     console.Add({"framing", "framing PORT [DATA-PARITY[STOP]|pty]",
                  "set the data bits and parity a port gets from its PTY (e.g. 7E, 8N1, 7E2)",
                  "  Linux PTYs carry a program's baud rate, stop bits and flow control, but always\n"
-                 "  report 8 data bits without parity, so those two are chosen here for each port\n"
-                 "  (until it is unplugged). Stop bits given here win over the PTY's. 'pty' goes back\n"
-                 "  to 8 bits, no parity and the PTY's stop bits. Without a setting: shows it.",
+                 "  report 8 data bits without parity. A program run with LD_PRELOAD=libqsxtty.so\n"
+                 "  (its path is printed at the start) sets them itself; for any other program\n"
+                 "  (a statically linked one, say) they are chosen here for each port (until it is\n"
+                 "  unplugged). The latest choice wins: this command over a program's setting, a\n"
+                 "  program's next setting over this; once no program holds the PTY, this one is\n"
+                 "  back. Stop bits given here win over the PTY's. 'pty' goes back to 8 bits, no\n"
+                 "  parity and the PTY's stop bits. Without a setting: shows what is in force.",
                  [&sim](const Args &args) {
                      Arity(args, 1, 2);
                      auto [slot, port] = sim.FindPort(args[0]);
@@ -355,9 +359,11 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
                          if (!f) throw CommandError("'" + args[1] + "' is not a framing (7E, 8N1, 7E2, 5O1.5, ...)", true);
                          bridge->SetFraming(*f);
                      }
-                     Framing f = bridge->GetStatus().framing;
-                     std::printf("%s: %s%s\n", args[0].c_str(), FramingText(f).c_str(),
-                                 f.stopBits ? "" : " (stop bits from the PTY)");
+                     const PortBridge::Status status = bridge->GetStatus();
+                     const Framing &f = status.framing;
+                     std::printf("%s: %s%s%s\n", args[0].c_str(), FramingText(f).c_str(),
+                                 f.stopBits ? "" : " (stop bits from the PTY)",
+                                 status.framingFromProgram ? ", set by the program on the PTY" : "");
                  }});
 
     console.Add({"console", "console [N|all]  |  console follow on|off  |  console clear",

@@ -4,8 +4,9 @@
 // Linux keeps every PTY at 8 data bits without parity: the kernel's pty driver clears
 // CSIZE and PARENB on each tcsetattr, so a program's data bits and parity never reach
 // the master side. Baud rate (any rate, through termios2), stop bits, XON/XOFF and
-// RTS/CTS flow control do. Data bits and parity therefore come from a per-port choice
-// made on qsxsim's console (Framing), 8 bits without parity unless set.
+// RTS/CTS flow control do. Data bits and parity therefore come as a Framing: what a
+// program run with libqsxtty sent to the bridge, or a per-port choice made on qsxsim's
+// console, 8 bits without parity unless set.
 #pragma once
 
 #include <windows.h>
@@ -32,7 +33,8 @@ bool ReadPtyLine(int masterFd, PtyLine *line);
 // default settings); false when the call fails.
 bool MakePtyRaw(int masterFd);
 
-// Data bits, parity and optionally stop bits chosen on the console for a port.
+// Data bits, parity and optionally stop bits for a port: chosen on the console, or the
+// data bits and parity a program set (its stop bits come through the PTY).
 struct Framing {
     BYTE dataBits = 8;            // 5 to 8
     BYTE parity = NOPARITY;       // NOPARITY ... SPACEPARITY

@@ -357,6 +357,20 @@ int RunSimulator(const RunOptions &options) {
     else
         std::printf("qsxsim: state folder %s: registry %s, PTY links in %s\n", dir.c_str(), hive.c_str(),
                     devDir.c_str());
+    // The pty driver keeps no data bits or parity; the preload library carries them.
+    std::string shim;
+    for (const std::string &folder : {ProgramFolder() + "/../lib", ProgramFolder()}) {
+        std::error_code missing;
+        fs::path found = fs::canonical(folder + "/libqsxtty.so", missing);
+        if (!missing) {
+            shim = found.string();
+            break;
+        }
+    }
+    if (!shim.empty())
+        std::printf("qsxsim: for data bits and parity, run Linux programs with LD_PRELOAD=%s\n", shim.c_str());
+    else
+        std::printf("qsxsim: libqsxtty.so is not beside qsxsim: 'framing PORT 7E' sets a port's data bits and parity\n");
 
     int status = 0;
     {
