@@ -295,7 +295,19 @@ int RunDemo(const std::string &platformReg) {
         std::fprintf(stderr, "qsxsim: %s\n", error.c_str());
         return 1;
     }
-    standin::SetConsoleListener([](const std::string &m) { std::printf("  console| %s", m.c_str()); });
+    // The firmware bar is redrawn in place; a console line printed meanwhile first ends the
+    // bar's line, and the bar is drawn again below it.
+    struct Screen {
+        std::mutex lock;
+        bool barOpen = false;  // the cursor sits at the end of a drawn bar
+    };
+    static Screen screen;
+    standin::SetConsoleListener([](const std::string &m) {
+        std::lock_guard g(screen.lock);
+        if (screen.barOpen) std::printf("\n");
+        screen.barOpen = false;
+        std::printf("  console| %s", m.c_str());
+    });
 
     const WORD productId = 0x7045;
     std::printf("\nqsxsim: plugging a 4-port high-speed adapter (product 0x%04X)\n", productId);
@@ -312,13 +324,17 @@ int RunDemo(const std::string &platformReg) {
                 size_t done = std::min(adapter->RequestCount(), total);
                 if (done != shown && (live || done == total)) {
                     shown = done;
+                    std::lock_guard g(screen.lock);
                     std::printf("\r  firmware [%-40s] %3zu%%%s", std::string(done * 40 / total, '#').c_str(),
                                 done * 100 / total, done == total ? "\n" : "");
                     std::fflush(stdout);
+                    screen.barOpen = done != total;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            if (shown != total) std::printf("\n");
+            std::lock_guard g(screen.lock);
+            if (screen.barOpen) std::printf("\n");
+            screen.barOpen = false;
         });
     });
     attaching = false;
