@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <thread>
+#include <utility>
 
 #include "kernel_internal.h"
 
@@ -41,17 +42,56 @@ void KernelObject::RemoveWaiter(Waiter *waiter) {
     std::erase_if(waiters_, [waiter](const Entry &e) { return e.waiter == waiter; });
 }
 
-size_t KernelObject::ReleaseWaiters(size_t max) {
+size_t KernelObject::ReleaseWaiters(size_t max, WakeList *wake) {
     size_t released = 0;
     for (const Entry &e : waiters_) {
         if (released == max) break;
         // A waiter on several objects may already have been released by another.
         if (e.waiter->released != Waiter::kWaiting) continue;
         e.waiter->released = e.index;
-        e.waiter->cv.notify_one();
+        if (!wake || !wake->Add(e.waiter)) e.waiter->cv.notify_one();
         ++released;
     }
     return released;
+}
+
+namespace {
+
+// Waiters of threads that ended, for threads that start later.
+struct WaiterPool {
+    std::mutex lock;
+    std::vector<Waiter *> free;
+};
+
+WaiterPool &Pool() {
+    static auto *pool = new WaiterPool;
+    return *pool;
+}
+
+struct WaiterSlot {
+    Waiter *waiter = nullptr;
+    ~WaiterSlot() {
+        if (!waiter) return;
+        std::lock_guard g(Pool().lock);
+        Pool().free.push_back(std::exchange(waiter, nullptr));
+    }
+};
+
+thread_local WaiterSlot t_waiter;
+
+}  // namespace
+
+Waiter &ThisThreadWaiter() {
+    if (!t_waiter.waiter) {
+        std::lock_guard g(Pool().lock);
+        if (!Pool().free.empty()) {
+            t_waiter.waiter = Pool().free.back();
+            Pool().free.pop_back();
+        } else {
+            t_waiter.waiter = new Waiter;
+        }
+    }
+    return *t_waiter.waiter;
 }
 
 size_t KernelObject::WaiterCount() const {

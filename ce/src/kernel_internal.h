@@ -25,11 +25,43 @@ namespace standin::internal {
 std::mutex &KernelLock();
 
 // One thread blocked in a wait. An object that releases the waiter stores the index the
-// waiter gave it (its position in the wait's handle list) in `released`.
+// waiter gave it (its position in the wait's handle list) in `released`, under
+// KernelLock(). Each thread has one Waiter for all its waits, and Waiters are never freed
+// (a thread that ends leaves its Waiter to the next thread): so a releaser may notify
+// after letting go of the kernel lock, and a notify that comes late only wakes some later
+// wait for nothing, which checks `released` again and goes on waiting.
 struct Waiter {
     static constexpr DWORD kWaiting = 0xFFFFFFFF;
-    std::condition_variable cv;
-    DWORD released = kWaiting;
+    std::condition_variable cv;  // waited on with KernelLock()
+    DWORD released = kWaiting;   // KernelLock()
+};
+// The calling thread's Waiter.
+Waiter &ThisThreadWaiter();
+
+// Waiters released under the kernel lock, to be notified once it is let go, so that a
+// woken thread does not wake only to block on the lock its waker still holds.
+class WakeList {
+public:
+    WakeList() = default;
+    WakeList(const WakeList &) = delete;
+    WakeList &operator=(const WakeList &) = delete;
+    ~WakeList() { WakeAll(); }
+    // False when full: the caller notifies at once instead.
+    bool Add(Waiter *waiter) {
+        if (count_ == kMax) return false;
+        waiters_[count_++] = waiter;
+        return true;
+    }
+    // Call without the kernel lock.
+    void WakeAll() {
+        for (size_t i = 0; i < count_; ++i) waiters_[i]->cv.notify_one();
+        count_ = 0;
+    }
+
+private:
+    static constexpr size_t kMax = 8;
+    Waiter *waiters_[kMax];
+    size_t count_ = 0;
 };
 
 class HandleTable;
@@ -58,8 +90,9 @@ public:
     void AddWaiter(Waiter *waiter, DWORD index);
     void RemoveWaiter(Waiter *waiter);
     // With KernelLock() held: release up to `max` waiters still waiting, oldest first;
-    // returns how many were released.
-    size_t ReleaseWaiters(size_t max);
+    // returns how many were released. With `wake`, they are notified when it is woken
+    // (after the lock is let go); without, at once.
+    size_t ReleaseWaiters(size_t max, WakeList *wake = nullptr);
     // With KernelLock() held: threads waiting on the object and not yet released.
     size_t WaiterCount() const;
 

@@ -67,13 +67,14 @@ public:
         if ((func == EVENT_SET && signalled_.load(std::memory_order_acquire)) ||
             (func == EVENT_RESET && !signalled_.load(std::memory_order_acquire)))
             return;
+        WakeList wake;  // notified as it goes out of scope, after the lock is let go
         std::lock_guard lock(KernelLock());
         switch (func) {
         case EVENT_SET:
             if (manualReset_) {
                 signalled_.store(true, std::memory_order_release);
-                ReleaseWaiters(SIZE_MAX);
-            } else if (ReleaseWaiters(1) == 0) {
+                ReleaseWaiters(SIZE_MAX, &wake);
+            } else if (ReleaseWaiters(1, &wake) == 0) {
                 // Nobody waits: stay signalled until one thread takes it.
                 signalled_.store(true, std::memory_order_release);
             }
@@ -83,7 +84,7 @@ public:
             break;
         case EVENT_PULSE:
             // Only the threads waiting right now see the pulse.
-            ReleaseWaiters(manualReset_ ? SIZE_MAX : 1);
+            ReleaseWaiters(manualReset_ ? SIZE_MAX : 1, &wake);
             signalled_.store(false, std::memory_order_release);
             break;
         }
@@ -104,7 +105,8 @@ DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD m
     }
     if (ms == 0) return WAIT_TIMEOUT;
 
-    Waiter waiter;
+    Waiter &waiter = ThisThreadWaiter();
+    waiter.released = Waiter::kWaiting;
     for (size_t i = 0; i < objects.size(); ++i) objects[i]->AddWaiter(&waiter, static_cast<DWORD>(i));
     const auto released = [&waiter] { return waiter.released != Waiter::kWaiting; };
     if (ms == INFINITE) {
