@@ -144,8 +144,9 @@ static void ReleasePorts(PUSBFPS pUsbFps)
         HANDLE hClose = (HANDLE)InterlockedCompareExchangePointer(&pPort->CloseEvent, NULL, NULL);
 
         if (hClose != NULL) {
-            // ComClose signals and then closes the event; whoever takes it out of the
-            // field closes it, so it is closed exactly once.
+            // ComClose takes the event out of the field, then signals and closes it, as its
+            // last step; a wait that finds it closed already has nothing left to wait for.
+            // Whoever takes it out of the field closes it, so it is closed exactly once.
             WaitForSingleObject(hClose, INFINITE);
             hClose = (HANDLE)InterlockedExchangePointer(&pPort->CloseEvent, NULL);
             if (hClose != NULL)

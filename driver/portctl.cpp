@@ -100,19 +100,20 @@ extern "C" void WINAPI ComClose(struct UsbFps *pUsbFps, DWORD dwPort)
     AtomicWrite(&pPort->TxReady, 0);
     LeaveCriticalSection(&pPort->TxLock);
 
-    // Wake everyone: a writer waiting for the window, detach waiting for the close, a
-    // reader in WaitDataEvent, an event waiter.
+    // Wake everyone: a writer waiting for the window, a reader in WaitDataEvent, an event
+    // waiter, and last detach waiting for the close. Detach frees the port record once it
+    // is released, so the close event is taken out of the field and signalled only after
+    // the last touch of the port.
     SetEvent(pPort->TxReadyEvent);
-    hClose = (HANDLE)InterlockedCompareExchangePointer(&pPort->CloseEvent, NULL, NULL);
-    if (hClose != NULL)
-        SetEvent(hClose);
     SetEvent(pPort->RxEvent);
     SetEvent(pPort->CommEvent);
 
     // Detach may take the event out of the field too; whoever gets it closes it.
     hClose = (HANDLE)InterlockedExchangePointer(&pPort->CloseEvent, NULL);
-    if (hClose != NULL)
+    if (hClose != NULL) {
+        SetEvent(hClose);
         CloseHandle(hClose);
+    }
 }
 
 extern "C" void WINAPI SetDBC(struct UsbFps *pUsbFps, const DCB *pDcb, DWORD dwPort)
