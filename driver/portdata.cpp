@@ -119,6 +119,11 @@ extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dw
     dwResult = UsbBulkTransfer(pUsbFps->UsbFuncs, pUsbFps->BulkOutPipe, UsbTransferNotify,
                                pUsbFps->BulkOutEvent, USB_OUT_TRANSFER, frame, 0, n + FRAME_HEADER,
                                &dwSent, WRITE_TIMEOUT_MS, &dwUsbError);
+    // A frame whose completion only came late was still taken whole by the adapter (the
+    // host stack reports all of it sent, without error): calling it failed would make the
+    // caller send its bytes again, and the far end would get them twice.
+    if (dwResult == ERROR_TIMEOUT && dwUsbError == 0 && dwSent == n + FRAME_HEADER)
+        dwResult = 0;
     if (dwResult != 0 || dwUsbError != 0) {
         NKDbgPrintfW(dwLength <= dwLimit ? TEXT("Bulk Error 1\n") : TEXT("Bulk Error 2\n"));
         LeaveCriticalSection(&pPort->TxLock);

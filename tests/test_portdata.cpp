@@ -5,6 +5,8 @@
 #include <standin/kernel.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "port_fixture.h"
@@ -116,6 +118,51 @@ TEST_F(PortDataTest, WriteIsRefusedOnClosedOrUnknownPortsAndOnTransferFailure) {
     // Both locks were released: the next write goes through.
     device_->SetBulkOutOutcome(Outcome::kComplete);
     EXPECT_EQ(WriteUsb(fps_, data, 5, 0), 5u);
+}
+
+// The adapter takes the frame at once, but its completion routine runs only after the
+// write's time limit, because the host stack's completion thread is busy with another
+// transfer's routine. The frame was delivered: it must count as sent, or the caller would
+// send the same bytes again.
+TEST_F(PortDataTest, FrameDeliveredButNotifiedLateCountsAsSent) {
+    SetUpPorts(4);
+    Open(0);
+    qsxtest::ScopedTimeScale fast(0.005);  // the 2000 ms limit passes in 10 ms
+    struct Blocker {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool running = false, release = false;
+    } blocker;
+    auto blockingNotify = [](LPVOID p) -> DWORD {
+        auto *b = static_cast<Blocker *>(p);
+        std::unique_lock g(b->lock);
+        b->running = true;
+        b->cv.notify_all();
+        b->cv.wait(g, [&] { return b->release; });
+        return 0;
+    };
+    USB_DEVICE_REQUEST request{0x40, 0x10, 0, 0, 0};
+    USB_TRANSFER busy = fps_->UsbFuncs->lpIssueVendorTransfer(fps_->hDevice, blockingNotify, &blocker, 0,
+                                                              &request, nullptr, 0);
+    ASSERT_NE(busy, nullptr);
+    {
+        std::unique_lock g(blocker.lock);
+        ASSERT_TRUE(blocker.cv.wait_for(g, std::chrono::seconds(10), [&] { return blocker.running; }));
+    }
+    BYTE data[100];
+    for (int i = 0; i < 100; i++) data[i] = static_cast<BYTE>(i);
+    standin::ClearConsole();
+    const DWORD sent = WriteUsb(fps_, data, sizeof data, 0);
+    {
+        std::lock_guard g(blocker.lock);
+        blocker.release = true;
+    }
+    blocker.cv.notify_all();
+    EXPECT_EQ(sent, 100u);
+    EXPECT_TRUE(standin::ConsoleMessages().empty());
+    ASSERT_EQ(device_->BulkOutFrames().size(), 1u);
+    EXPECT_EQ(Port(0).TxWindowBytes, 104u);
+    EXPECT_TRUE(fps_->UsbFuncs->lpCloseTransfer(busy));
 }
 
 TEST_F(PortDataTest, WriterWaitingForTheWindowEndsWhenThePortCloses) {
