@@ -348,6 +348,7 @@ private:
 
     // The rest run with lock_ held.
     void Kick();  // there is new work for the worker
+    void ServeNow(std::unique_lock<std::mutex> &g);  // pending IN transfers, on this thread
     bool Waiting(UCHAR endpoint) const;  // an IN transfer waits on this endpoint
     void TakeFrame(std::span<const BYTE> frame);
     std::optional<FrameFault> CheckFrame(std::span<const BYTE> frame) const;

@@ -60,6 +60,14 @@ void Adapter::Run() {
 
 void Adapter::Kick() { kicked_ = true; }
 
+void Adapter::ServeNow(std::unique_lock<std::mutex> &g) {
+    // Bytes that reach a port while the host has an IN transfer waiting go out at once, as
+    // the hardware answers the next IN token, instead of after a trip through the worker.
+    // Whatever is left (a transfer being served elsewhere, pacing) stays with the worker.
+    ServeData(g);
+    ServeStatus(g);
+}
+
 void Adapter::Release(std::unique_lock<std::mutex> &g) {
     const bool notify = kicked_ && sleeping_;
     g.unlock();
@@ -339,6 +347,9 @@ void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
             TakeFrame(frame);
         }
     }
+    // A loopback or null-modem frame is data for the IN pipe, a closed window may owe a
+    // transmit-ready record.
+    if (!error) ServeNow(g);
     Release(g);
     if (error)
         t->Fail(error);
@@ -569,6 +580,7 @@ bool Adapter::FeedExternal(int port, std::span<const BYTE> bytes) {
     std::unique_lock g(lock_);
     if (!usable_ || !ValidPort(port) || lines_[port].wiring != Wiring::kExternal) return false;
     Receive(port, bytes);
+    ServeNow(g);
     Release(g);
     return true;
 }
