@@ -7,8 +7,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
+SOAK_FUZZ_SECONDS ?= 300
 
-.PHONY: all setup demo test test-asan test-tsan fuzz bench clean
+.PHONY: all setup demo test test-asan test-tsan fuzz bench soak clean
 
 all: demo
 
@@ -48,6 +49,15 @@ fuzz: setup $(BUILD)/fuzz/build.ninja
 bench: setup $(BUILD)/release/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS) --target benchmarks
 	bench/report.py $(BUILD)/release
+
+# The long runs: 1000 cycles of adapters pulled out and plugged back under full load in the
+# optimised build (its report also goes to $(BUILD)/soak-report.txt), then every fuzz
+# target for longer than the test command gives it.
+soak: setup $(BUILD)/release/build.ninja $(BUILD)/fuzz/build.ninja
+	cmake --build $(BUILD)/release -j $(JOBS) --target qsxsoak
+	$(BUILD)/release/bin/qsxsoak --cycles 1000 --report $(BUILD)/soak-report.txt
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
+	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(SOAK_FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)
