@@ -4,6 +4,7 @@
 #include "registry_tree.h"
 
 #include <standin/registry.h>
+#include <standin/utf8.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,29 +35,7 @@ struct ParseError {
 // UTF-16 to UTF-8. A surrogate without its partner is written as its own three-byte
 // sequence (and read back the same way), so every name the API accepts survives a save.
 void AppendUtf8(std::string &out, std::u16string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    standin::AppendUtf8(out, text, standin::LoneSurrogate::kKeep);
 }
 
 std::string Utf8(std::u16string_view text) {

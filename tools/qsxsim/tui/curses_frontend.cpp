@@ -3,6 +3,8 @@
 // keys, and the ncurses loop that draws the layout and reads the keys.
 #include "curses_frontend.h"
 
+#include <standin/utf8.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,23 +36,7 @@ using gwes::WindowKind;
 
 namespace {
 
-void AppendUtf8(std::string &out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
+using standin::AppendUtf8;
 
 // Malformed sequences become U+FFFD, one per byte.
 std::u32string FromUtf8(std::string_view s) {
