@@ -458,6 +458,10 @@ bool AdapterLoad::PauseWriters() {
 
 void AdapterLoad::ResumeWriters() {
     paused_ = false;
+    WakeWriters();
+}
+
+void AdapterLoad::WakeWriters() {
     for (auto &owned : ports_) {
         std::lock_guard g(owned->lock);
         owned->moved.notify_all();
@@ -494,10 +498,7 @@ bool AdapterLoad::Checkpoint() {
 
 void AdapterLoad::StopAndJoin() {
     stop_ = true;
-    for (auto &owned : ports_) {
-        std::lock_guard g(owned->lock);
-        owned->moved.notify_all();
-    }
+    WakeWriters();
     {
         std::lock_guard g(changerLock_);
         changerWake_.notify_all();

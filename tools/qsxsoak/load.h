@@ -125,6 +125,7 @@ private:
     void CallFailed(const Port &p, const char *call, DWORD error);
     bool PauseWriters();
     void ResumeWriters();
+    void WakeWriters();  // after paused_ or stop_ changed
     bool WaitDrained(const char *when);
     void StopAndJoin();
     void CloseHandles();
