@@ -134,19 +134,27 @@ void FixDeviceNames(void)
     FindClose(hSearch);
 }
 
-BOOL WriteConfigKeys(LPCWSTR lpszName, DWORD dwInterface, DWORD dwFifo)
+// Creates the key when it is missing, then opens it; FALSE when it cannot be opened.
+static BOOL CreateAndOpenKey(LPCWSTR lpszPath, HKEY *phKey)
 {
-    WCHAR szPath[CURRENT_PORT_CHARS + 64];
-    HKEY hCreated = NULL, hKey = NULL;
+    HKEY hCreated = NULL;
     DWORD dwDisposition;
     BOOL bOpened;
 
-    wsprintfW(szPath, CONFIG_KEY_FORMAT, lpszName);
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hCreated, &dwDisposition);
-    bOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, KEY_ALL_ACCESS, &hKey) == ERROR_SUCCESS;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, lpszPath, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hCreated, &dwDisposition);
+    bOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, lpszPath, 0, KEY_ALL_ACCESS, phKey) == ERROR_SUCCESS;
     if (hCreated != NULL)
         RegCloseKey(hCreated);
-    if (!bOpened)
+    return bOpened;
+}
+
+BOOL WriteConfigKeys(LPCWSTR lpszName, DWORD dwInterface, DWORD dwFifo)
+{
+    WCHAR szPath[CURRENT_PORT_CHARS + 64];
+    HKEY hKey = NULL;
+
+    wsprintfW(szPath, CONFIG_KEY_FORMAT, lpszName);
+    if (!CreateAndOpenKey(szPath, &hKey))
         return FALSE;
     WriteRegDword(hKey, TEXT("Interface"), dwInterface);
     WriteRegDword(hKey, TEXT("FIFO"), dwFifo);
@@ -154,13 +162,8 @@ BOOL WriteConfigKeys(LPCWSTR lpszName, DWORD dwInterface, DWORD dwFifo)
     WriteRegDword(hKey, TEXT("Available"), 0);
     RegCloseKey(hKey);
 
-    hCreated = NULL;
     wsprintfW(szPath, SIBLING_KEY_FORMAT, lpszName);
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hCreated, &dwDisposition);
-    bOpened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, KEY_ALL_ACCESS, &hKey) == ERROR_SUCCESS;
-    if (hCreated != NULL)
-        RegCloseKey(hCreated);
-    if (!bOpened)
+    if (!CreateAndOpenKey(szPath, &hKey))
         return FALSE;
     WriteRegDword(hKey, TEXT("USBDevice"), USB_DEVICE_VALUE);
     RegCloseKey(hKey);
@@ -224,12 +227,8 @@ static void CollectPortSettings(HWND hDlg)
             HKEY hKey;
             DWORD dwValue;
 
-            if (!OpenActiveEntry(nn, &hKey))
+            if (!OpenActiveEntryNamed(nn, g_State.CurrentPort, &hKey))
                 continue;
-            if (!EntryHasName(hKey, g_State.CurrentPort)) {
-                RegCloseKey(hKey);
-                continue;
-            }
             if (ReadRegDword(hKey, TEXT("Interface"), &dwValue))
                 pRecord->Interface = dwValue;
             if (ReadRegDword(hKey, TEXT("FIFO"), &dwValue))

@@ -53,12 +53,8 @@ LRESULT OnPortSelected(HWND hDlg, WPARAM wParam, LPARAM lParam, WORD wNotify)
         HKEY hKey;
         DWORD dwValue;
 
-        if (!OpenActiveEntry(nn, &hKey))
+        if (!OpenActiveEntryNamed(nn, g_State.CurrentPort, &hKey))
             continue;
-        if (!EntryHasName(hKey, g_State.CurrentPort)) {
-            RegCloseKey(hKey);
-            continue;
-        }
         if (ReadRegDword(hKey, TEXT("Interface"), &dwValue)) {
             SendDlgItemMessageW(hDlg, IDC_INTERFACE, CB_SETCURSEL, dwValue, 0);
             g_State.PendingInterface = dwValue;

@@ -63,3 +63,13 @@ BOOL EntryHasName(HKEY hKey, LPCWSTR lpszName)
     WCHAR szName[REG_STRING_CHARS];
     return ReadRegString(hKey, TEXT("Name"), szName) && lstrcmpW(szName, lpszName) == 0;
 }
+
+BOOL OpenActiveEntryNamed(DWORD dwEntry, LPCWSTR lpszName, HKEY *phKey)
+{
+    if (!OpenActiveEntry(dwEntry, phKey))
+        return FALSE;
+    if (EntryHasName(*phKey, lpszName))
+        return TRUE;
+    RegCloseKey(*phKey);
+    return FALSE;
+}

@@ -19,3 +19,6 @@ void WriteRegDword(HKEY hKey, LPCWSTR lpszName, DWORD dwValue);
 BOOL IsAdapterEntry(HKEY hKey);
 // Whether the entry's "Name" equals lpszName.
 BOOL EntryHasName(HKEY hKey, LPCWSTR lpszName);
+// Opens entry dwEntry when its "Name" equals lpszName; FALSE, with nothing left open,
+// otherwise.
+BOOL OpenActiveEntryNamed(DWORD dwEntry, LPCWSTR lpszName, HKEY *phKey);

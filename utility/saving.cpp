@@ -61,12 +61,8 @@ DWORD SavePort(void)
         HANDLE hDevice;
         DWORD dwProductId, dwValue, dwReturned;
 
-        if (!OpenActiveEntry(nn, &hKey))
+        if (!OpenActiveEntryNamed(nn, g_State.CurrentPort, &hKey))
             continue;
-        if (!EntryHasName(hKey, g_State.CurrentPort)) {
-            RegCloseKey(hKey);
-            continue;
-        }
         if (ReadRegDword(hKey, TEXT("USBPID"), &dwProductId) && IsRs232OnlyProduct(dwProductId) &&
             g_State.PendingInterface != 0) {
             WarnRs232Only(dwProductId);
