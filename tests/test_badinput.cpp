@@ -589,7 +589,8 @@ protected:
     // Starts the program and returns its dialog once discovery is done (null if none came).
     HWND Start() {
         program_ = std::async(std::launch::async, [this] {
-            return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW);
+            return standin::RunProgram(
+                [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
         });
         return gwes::WaitForWindow(kCaption, 10s);
     }
@@ -717,7 +718,8 @@ TEST_F(UtilityInput, PortsWhoseProductCannotBeReadAreNoDevice) {
     AddPort(3, u"COM11:", {Sz(u"USBPID", u"28741")});
     AddPort(4, u"COM12:", {{u"USBPID", REG_DWORD, {0x45, 0x70}}});
     program_ = std::async(std::launch::async, [this] {
-        return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW);
+        return standin::RunProgram(
+            [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
     });
     ASSERT_TRUE(WaitUntil([] { return !gwes::MessageBoxes().empty(); }));
     EXPECT_EQ(gwes::MessageBoxes()[0].text, u"Cannot find any Velmir device.");

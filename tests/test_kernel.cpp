@@ -435,6 +435,46 @@ TEST_F(Kernel, ThreadRunsOnAfterItsHandleIsClosed) {
     CloseHandle(done);
 }
 
+// A program's threads, and the threads they start, end before RunProgram returns, as
+// they end with the process on the device; threads started outside the program do not
+// hold it up.
+TEST_F(Kernel, RunProgramReturnsOnceEveryThreadOfTheProgramHasEnded) {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE outsider = StartThread([release] { return WaitForSingleObject(release, INFINITE); });
+    std::atomic<int> ended{0};
+    std::atomic<bool> returned{false};
+    std::thread program([&] {
+        const int result = standin::RunProgram([&] {
+            // The program's thread starts a grandchild and closes its own handle; the
+            // grandchild outlives both the main routine and its parent.
+            HANDLE child = StartThread([&] {
+                CloseHandle(StartThread([&] {
+                    WaitForSingleObject(release, INFINITE);
+                    ended++;
+                    return DWORD{0};
+                }));
+                ended++;
+                return DWORD{0};
+            });
+            CloseHandle(child);
+            return 7;
+        });
+        EXPECT_EQ(result, 7);
+        EXPECT_EQ(ended.load(), 2);
+        returned = true;
+    });
+    // The child has ended; the grandchild and the outsider wait.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ended != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    ASSERT_TRUE(AwaitWaiters(release, 2));
+    EXPECT_FALSE(returned.load());
+    SetEvent(release);
+    program.join();
+    EXPECT_TRUE(returned.load());
+    Join(outsider);
+    CloseHandle(release);
+}
+
 TEST_F(Kernel, LastErrorIsPerThread) {
     SetLastError(0x1234);
     HANDLE t = StartThread([] {

@@ -144,7 +144,8 @@ protected:
     HWND Start(std::u16string commandLine = u"") {
         commandLine_ = std::move(commandLine);
         program_ = std::async(std::launch::async, [this] {
-            return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW);
+            return standin::RunProgram(
+                [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
         });
         return gwes::WaitForWindow(kCaption, kBound);
     }
@@ -179,7 +180,9 @@ protected:
 };
 
 TEST_F(QsxPortTest, NoDeviceIsReportedAndTheProgramEnds) {
-    program_ = std::async(std::launch::async, [] { return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW); });
+    program_ = std::async(std::launch::async, [] {
+        return standin::RunProgram([] { return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW); });
+    });
     gwes::MessageBoxRecord box = Box();
     EXPECT_EQ(box.text, u"Cannot find any Velmir device.");
     EXPECT_EQ(box.title, u"Warning");
@@ -394,7 +397,8 @@ TEST_F(QsxPortTest, NotificationStartHandsOverToTheRunningCopy) {
     HWND dlg = Start();
     ASSERT_NE(dlg, nullptr);
     std::u16string line = u"AppRunToHandleNotification 5";
-    EXPECT_EQ(WinMain(gwes::ProgramInstance(), nullptr, line.data(), SW_SHOW), 0);
+    EXPECT_EQ(standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, line.data(), SW_SHOW); }),
+              0);
     ASSERT_TRUE(gwes::WaitIdle(dlg, kBound));
     auto requests = gwes::ForegroundRequests();
     ASSERT_EQ(requests.size(), 1u);
@@ -427,7 +431,8 @@ TEST_F(QsxPortOnAdapter, SavedInterfaceReachesThePortNowAndAtItsNextOpen) {
     ASSERT_TRUE(standin::UsbHasClient(device));
     std::u16string commandLine;
     auto program = std::async(std::launch::async, [&] {
-        return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW);
+        return standin::RunProgram(
+            [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
     });
     // Whatever happens below, the program is ended before the test returns.
     struct Closer {

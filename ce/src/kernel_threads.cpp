@@ -1,10 +1,17 @@
 // Threads of the stand-in's kernel: CreateThread runs the routine on a std::thread, the
 // thread's handle is signalled when the routine returns, and its priority is kept for
-// GetThreadPriority (the host scheduler does not use it).
+// GetThreadPriority (the host scheduler does not use it). A program run through
+// standin::RunProgram owns the threads it starts, as a process does.
 #include <windows.h>
 
+#include <standin/kernel.h>
+
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "kernel_internal.h"
 
@@ -37,6 +44,15 @@ private:
     bool finished_ = false;  // KernelLock()
 };
 
+// The threads of one program: every thread it starts, and every thread those start.
+struct Program {
+    std::mutex lock;
+    std::condition_variable ended;
+    int running = 0;  // guarded by lock
+};
+// The program the calling thread belongs to; null outside RunProgram.
+thread_local std::shared_ptr<Program> tProgram;
+
 bool ValidPriority(int priority) {
     return priority >= THREAD_PRIORITY_TIME_CRITICAL && priority <= THREAD_PRIORITY_IDLE;
 }
@@ -60,20 +76,37 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
     HANDLE handle = CreateHandle(thread);
     if (!handle) return nullptr;
 
+    std::shared_ptr<Program> program = tProgram;
+    if (program) {
+        std::lock_guard g(program->lock);
+        program->running++;
+    }
     ThreadStarted();
     try {
         // The running thread holds its own reference: closing every handle does not end
         // the object before the routine returns.
-        std::thread([thread, lpStartAddr, lpvThreadParam] {
+        std::thread([thread, lpStartAddr, lpvThreadParam, program] {
             AdoptThreadId(thread->Id());
+            tProgram = program;
             const DWORD code = lpStartAddr(lpvThreadParam);
             // Counted as ended before the handle is signalled, so that whoever sees the
             // handle signalled also sees the count drop.
             ThreadEnded();
-            std::lock_guard lock(KernelLock());
-            thread->Finish(code);
+            {
+                std::lock_guard lock(KernelLock());
+                thread->Finish(code);
+            }
+            tProgram.reset();
+            if (program) {
+                std::lock_guard g(program->lock);
+                if (--program->running == 0) program->ended.notify_all();
+            }
         }).detach();
     } catch (const std::system_error &) {
+        if (program) {
+            std::lock_guard g(program->lock);
+            program->running--;
+        }
         ThreadEnded();
         CloseKernelHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -122,3 +155,18 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 }  // extern "C"
+
+namespace standin {
+
+int RunProgram(const std::function<int()> &main) {
+    std::shared_ptr<Program> outer = std::exchange(tProgram, std::make_shared<Program>());
+    const int result = main();
+    {
+        std::unique_lock g(tProgram->lock);
+        tProgram->ended.wait(g, [] { return tProgram->running == 0; });
+    }
+    tProgram = std::move(outer);
+    return result;
+}
+
+}  // namespace standin

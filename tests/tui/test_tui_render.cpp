@@ -101,7 +101,7 @@ protected:
 
     HWND Start() {
         program_ = std::async(std::launch::async, [] {
-            return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW);
+            return standin::RunProgram([] { return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW); });
         });
         HWND dlg = gwes::WaitForWindow(kCaption, kBound);
         if (dlg) EXPECT_TRUE(gwes::WaitIdle(dlg, kBound));

@@ -241,7 +241,9 @@ static void ConfigurePort(PluggedAdapter &plugged) {
     std::printf("\nqsxsim: running QSXPORT: COM12: to RS-422, FIFO on, Save\n");
     gwes::ClearRecords();
     std::u16string commandLine;
-    std::thread program([&] { WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+    std::thread program([&] {
+        standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+    });
     HWND dlg = gwes::WaitForWindow(u"Velmir Configuration Utility", 20s);
     bool saved = false;
     if (dlg && gwes::SelectComboItem(dlg, IDC_PORTS, u"COM12:") &&

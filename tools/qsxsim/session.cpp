@@ -292,7 +292,7 @@ static void RunQsxPortOnTerminal() {
     });
     if (!frontEnd.Start()) throw CommandError("qsxport needs a terminal");
     std::u16string commandLine;
-    WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW);
+    standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
     frontEnd.Stop();
 }
 

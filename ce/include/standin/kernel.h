@@ -60,6 +60,15 @@ void UnregisterBuiltinModule(std::u16string_view fileName);
 // folder part is tried as given first. A name without an extension also tries ".so".
 void SetLibrarySearchPath(std::vector<std::string> folders);
 
+// ---- programs ---------------------------------------------------------------
+// Runs `main` (a program's WinMain, say) on the calling thread as one program. On the
+// device a program's threads end with its process when WinMain returns; the stand-in
+// cannot end a thread from outside, so this returns only once every thread the program
+// started (and every thread those started) has returned, and the next run of the same
+// program never meets the last one's threads. The program must end them (as QSXPORT
+// does at exit); a thread it leaves running keeps this waiting.
+int RunProgram(const std::function<int()> &main);
+
 // ---- leak counters ----------------------------------------------------------
 size_t OpenHandleCount();   // kernel handles not yet closed (events, threads)
 size_t RunningThreadCount();  // threads started by CreateThread that have not ended
