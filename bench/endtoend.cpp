@@ -1,7 +1,9 @@
 // End-to-end figures of the whole stack (application, device manager, COM driver, QSXPDD,
 // host stack, simulated adapter) on one simulated device:
 //   BM_Loopback16    all 16 ports of a high-speed adapter wired in loopback, a writer and a
-//                    reader per port, aggregate payload received per second
+//                    reader per port, aggregate payload received per second; once with
+//                    completion routines on the host stack's thread as on the platform, once
+//                    run inline (not the platform) to show what the hand-offs cost
 //   BM_WakeLatency   a byte fed into a port's line at the adapter until the application's
 //                    WaitCommEvent returns with EV_RXCHAR: median and 99th percentile
 //   BM_ThreadWake    the machine's own cost of waking a blocked thread (a condition
@@ -123,6 +125,12 @@ void BM_Loopback16(benchmark::State &state) {
     }
     const int ports = static_cast<int>(plugged.ports.size());
     const size_t perPort = static_cast<size_t>(state.range(0)) << 10;
+    // With inline completion the same run shows what is left without the hand-offs to the
+    // host stack's completion thread.
+    struct Completion {
+        explicit Completion(bool inlineCompletion) { standin::UsbSetInlineCompletion(inlineCompletion); }
+        ~Completion() { standin::UsbSetInlineCompletion(false); }
+    } completion(state.range(1) != 0);
     for (int i = 0; i < ports; i++) {
         plugged.adapter->WireLoopback(i);
         // A read returns what is there once a byte came, or after 200 ms with nothing.
@@ -214,7 +222,12 @@ void BM_Loopback16(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(received));
     if (seconds > 0) state.counters["ratio_vs_usb_limit"] = static_cast<double>(received) / seconds / kHighSpeedLimit;
 }
-BENCHMARK(BM_Loopback16)->ArgName("KiB_per_port")->Arg(512)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Loopback16)
+    ->ArgNames({"KiB_per_port", "inline_completion"})
+    ->Args({512, 0})
+    ->Args({512, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // ---- latencies ------------------------------------------------------------------------
 struct Percentiles {

@@ -8,6 +8,7 @@
 #include <standin/usbbus.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -103,6 +104,22 @@ struct Host {
 // Never destroyed: the completion thread may outlive every other static object.
 Host *const gHost = new Host;
 
+// Runs a completion routine unless the client closed the transfer first; CloseTransfer
+// waits while `notifying` is set.
+void RunNotify(const std::shared_ptr<Transfer> &t) {
+    {
+        std::lock_guard g(t->lock);
+        if (t->closed) return;
+        t->notifying = true;
+    }
+    t->notify(t->notifyParameter);
+    {
+        std::lock_guard g(t->lock);
+        t->notifying = false;
+    }
+    t->done.notify_all();
+}
+
 void DispatchLoop() {
     for (;;) {
         std::shared_ptr<Transfer> t;
@@ -112,21 +129,17 @@ void DispatchLoop() {
             t = std::move(gHost->queue.front());
             gHost->queue.pop_front();
         }
-        {
-            std::lock_guard g(t->lock);
-            if (t->closed) continue;
-            t->notifying = true;
-        }
-        t->notify(t->notifyParameter);
-        {
-            std::lock_guard g(t->lock);
-            t->notifying = false;
-        }
-        t->done.notify_all();
+        RunNotify(t);
     }
 }
 
+std::atomic<bool> gInlineCompletion{false};
+
 void QueueNotify(std::shared_ptr<Transfer> t) {
+    if (gInlineCompletion.load(std::memory_order_relaxed)) {
+        RunNotify(t);
+        return;
+    }
     {
         std::lock_guard g(gHost->queueLock);
         if (!gHost->dispatcherStarted) {
@@ -504,6 +517,10 @@ size_t UsbDeviceCount() {
 size_t UsbOpenPipeCount() {
     std::lock_guard g(gHost->lock);
     return gHost->pipes.size();
+}
+
+void UsbSetInlineCompletion(bool inlineCompletion) {
+    gInlineCompletion.store(inlineCompletion, std::memory_order_relaxed);
 }
 
 size_t UsbOpenTransferCount() {

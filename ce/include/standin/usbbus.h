@@ -80,6 +80,12 @@ size_t UsbDeviceCount();
 size_t UsbOpenPipeCount();
 size_t UsbOpenTransferCount();
 
+// For measurement only, never what the platform does: completion routines run on the
+// thread that ends the transfer (for a device model that ends it inside the submission,
+// the client's own thread) instead of the host stack's completion thread. Benchmarks use
+// it to show what the thread hand-offs of the real model cost.
+void UsbSetInlineCompletion(bool inlineCompletion);
+
 }  // namespace standin
 
 namespace standin {
