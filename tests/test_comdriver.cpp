@@ -124,6 +124,9 @@ TEST_F(ComDriver, SettingsAndBytesTravelThroughALoopbackPort) {
 
 TEST_F(ComDriver, ReadTimeoutsDecideWhenAReadReturns) {
     PlugLoopback();
+    // The table's time-outs are tens of milliseconds: at real time, so that a read that must
+    // wait is never preempted past its whole time-out before it reaches the wait.
+    standin::SetTimeScale(1.0);
     HANDLE h = OpenPort(u"COM11:");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     struct Case {
@@ -169,6 +172,7 @@ TEST_F(ComDriver, ReadTimeoutsDecideWhenAReadReturns) {
         EXPECT_EQ(InQueue(h), 0u);
     }
     EXPECT_TRUE(CloseHandle(h));
+    standin::SetTimeScale(qsxtest::kAttachTimeScale);
     Unplug();
 }
 

@@ -186,6 +186,9 @@ def test_null_modem_ptys_carry_both_directions(sim):
     size = 256 * 1024
     with serial.Serial(sim.link("COM12"), 115200, timeout=1) as a, \
             serial.Serial(sim.link("COM13"), 115200, timeout=1) as b:
+        # Both bridges must have their ports open before bytes flow: opening a port empties
+        # what its receive ring already holds.
+        sim.wait_row("COM12", r"\bopen\b")
         sim.wait_row("COM13", r"\bopen\b")
         sent = {"a": os.urandom(size), "b": os.urandom(size)}
         got = {"a": bytearray(), "b": bytearray()}  # what each end read

@@ -32,6 +32,13 @@ def wait_for(text, seconds=30):
     return False
 
 
+def at_prompt():
+    """Whether the console is back: no dialog on the visible screen, the prompt last."""
+    visible = tmux("capture-pane", "-p", "-t", SESSION).stdout
+    lines = [l for l in visible.splitlines() if l.strip()]
+    return "Velmir Configuration Utility" not in visible and bool(lines) and lines[-1].startswith("qsxsim>")
+
+
 def keys(*names):
     for name in names:
         tmux("send-keys", "-t", SESSION, name)
@@ -69,8 +76,14 @@ def test_qsxport_in_the_terminal_saves_rs422_and_it_survives_a_restart(tmp_path)
         assert wait_for("RS-422"), screen()
         keys("Tab", "Tab", "Enter")
         assert wait_for("Saved Ok!!"), screen()
-        # Close the message, Tab to Exit, leave; back at the console, list the ports.
-        keys("Enter", "Tab", "Enter", "ports", "Enter")
+        # Close the message, Tab to Exit, leave; back at the console, list the ports. Keys
+        # typed before the terminal front end has let go of the keyboard would be lost.
+        keys("Enter", "Tab", "Enter")
+        end = time.time() + 30
+        while not at_prompt() and time.time() < end:
+            time.sleep(0.1)
+        assert at_prompt(), screen()
+        keys("ports", "Enter")
         assert wait_for("RS-422"), screen()
         line = [l for l in screen().splitlines() if l.startswith("COM12 ")]
         assert line and "RS-422" in line[-1], screen()

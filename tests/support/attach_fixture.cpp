@@ -22,9 +22,7 @@ void AttachFixture::SetUp() {
     standin::ClearTimedCalls();
     std::string error;
     ASSERT_TRUE(standin::LoadRegFile(SourceDir() + "/tools/platform.reg", &error)) << error;
-    // Attach pauses for seconds; a fiftieth of real time keeps them short and the vendor
-    // time-out at 80 ms, which a loaded machine still meets.
-    standin::SetTimeScale(0.02);
+    standin::SetTimeScale(kAttachTimeScale);
     ASSERT_TRUE(standin::UsbInstallClient(u"QSXPDD.dll"));
     comDriver_ = LoadDriver(u"QSXCOM.dll");
     ASSERT_NE(comDriver_, nullptr);
