@@ -36,17 +36,8 @@ std::string SourceDir();
 
 // The time scale plugs and unplugs run at: attach pauses for seconds, so a fraction of real
 // time keeps them short, while the driver's 4000 ms vendor limit shrinks with it and must
-// still be met on a loaded machine (80 ms of real time at a fiftieth; under
-// ThreadSanitizer, which slows every thread several times over, 200 ms at a twentieth).
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QSX_UNDER_TSAN 1
-#endif
-#endif
-#ifdef QSX_UNDER_TSAN
+// still be met by a sanitized build on a loaded machine (200 ms of real time at a
+// twentieth; at a fiftieth, 80 ms, it was missed now and then).
 constexpr double kAttachTimeScale = 0.05;
-#else
-constexpr double kAttachTimeScale = 0.02;
-#endif
 
 }  // namespace qsxtest
