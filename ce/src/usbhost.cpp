@@ -371,6 +371,10 @@ USB_TRANSFER WINAPI HostIssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUT
         SetLastError(pipe ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    if (std::optional<DWORD> refused = pipe->device->model->RefuseBulk(pipe->endpoint.bEndpointAddress)) {
+        SetLastError(*refused);
+        return nullptr;
+    }
     auto t = std::make_shared<Transfer>();
     t->endpoint = pipe->endpoint.bEndpointAddress;
     t->in = (flags & USB_IN_TRANSFER) != 0;

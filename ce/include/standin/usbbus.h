@@ -10,6 +10,7 @@
 #include <usbdi.h>
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,6 +62,13 @@ public:
     }
     // The device left the bus; no more transfers will come.
     virtual void Unplugged() {}
+    // A fault for tests: a last-error code makes IssueBulkTransfer on this endpoint refuse
+    // the transfer (no handle, that code as the last error, 0 included) before it reaches
+    // SubmitBulk; nothing issues it as usual.
+    virtual std::optional<DWORD> RefuseBulk(UCHAR endpoint) {
+        (void)endpoint;
+        return std::nullopt;
+    }
 };
 
 // The function table the host stack hands to client drivers.
