@@ -165,6 +165,54 @@ void Adapter::RefusePipe(UCHAR endpointAddress, bool refuse) {
         refusedPipes_.erase(endpointAddress);
 }
 
+void Adapter::InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code) {
+    std::unique_lock g(lock_);
+    pipeFaults_[static_cast<size_t>(pipe)] = PipeFaultState{fault, count, code};
+    Kick();  // an IN transfer waiting right now may be the first one hit
+    Release(g);
+}
+
+void Adapter::ClearPipeFaults() {
+    std::unique_lock g(lock_);
+    for (PipeFaultState &f : pipeFaults_) f.left = 0;
+    Kick();  // bytes held back by a fault may go now
+    Release(g);
+}
+
+size_t Adapter::PipeFaultsLeft(Pipe pipe) {
+    std::lock_guard g(lock_);
+    return pipeFaults_[static_cast<size_t>(pipe)].left;
+}
+
+uint64_t Adapter::PipeTransfers(Pipe pipe) {
+    std::lock_guard g(lock_);
+    return pipeTransfers_[static_cast<size_t>(pipe)];
+}
+
+std::optional<size_t> Adapter::PipeIndex(UCHAR endpoint) {
+    switch (endpoint) {
+    case kEpBulkOut:
+        return static_cast<size_t>(Pipe::kOut);
+    case kEpDataIn:
+        return static_cast<size_t>(Pipe::kData);
+    case kEpStatusIn:
+        return static_cast<size_t>(Pipe::kStatus);
+    default:
+        return std::nullopt;
+    }
+}
+
+Adapter::PipeFaultState *Adapter::ArmedFault(UCHAR endpoint) {
+    const std::optional<size_t> pipe = PipeIndex(endpoint);
+    if (!pipe || pipeFaults_[*pipe].left == 0) return nullptr;
+    return &pipeFaults_[*pipe];
+}
+
+DWORD Adapter::Hit(PipeFaultState &fault) {
+    if (fault.left != kPersistent) fault.left--;
+    return fault.code;
+}
+
 std::vector<std::vector<BYTE>> Adapter::OutFrames() {
     std::lock_guard g(lock_);
     std::vector<std::vector<BYTE>> frames;
@@ -258,6 +306,15 @@ bool Adapter::AnswerOne(std::unique_lock<std::mutex> &g) {
     holding_--;
     idle_.notify_all();
     return true;
+}
+
+std::optional<DWORD> Adapter::RefuseBulk(UCHAR endpoint) {
+    std::lock_guard g(lock_);
+    PipeFaultState *fault = ArmedFault(endpoint);
+    if (!fault || fault->fault != PipeFault::kRefuse) return std::nullopt;
+    // Counted here, as it never reaches SubmitBulk.
+    pipeTransfers_[*PipeIndex(endpoint)]++;
+    return Hit(*fault);
 }
 
 void Adapter::Cancelled(const standin::UsbTransferPtr &t) {

@@ -130,6 +130,32 @@ enum class Fault {
     kNeverAnswer,  // the transfer stays pending until the client closes it
 };
 
+// The three bulk pipes a client uses, for pipe faults.
+enum class Pipe {
+    kOut,     // transmit frames, endpoint 0x01
+    kData,    // data chunks, endpoint 0x82
+    kStatus,  // status records, endpoint 0x83
+};
+inline constexpr size_t kPipes = 3;
+
+// What an injected pipe fault does to each transfer it hits.
+enum class PipeFault {
+    // The transfer ends at once with the USB error and no data; an OUT frame is not taken.
+    // An IN transfer that already waits when the fault is injected is ended too.
+    kError,
+    // IN: the transfer that carries the adapter's next data (chunks, records) ends with the
+    // USB error after the bytes reached the host's buffer, as on a transfer torn part-way;
+    // the adapter keeps them and sends them again. OUT: as kError.
+    kErrorAfterData,
+    // The host stack refuses to issue the transfer: IssueBulkTransfer gives no handle and
+    // leaves the fault's code (0 allowed) as the last error. Nothing reaches the adapter.
+    kRefuse,
+    // The transfer stays pending until the client closes or aborts it (or the adapter is
+    // unplugged); an OUT frame is not taken, an IN transfer gets nothing even when data waits.
+    kNeverComplete,
+};
+inline constexpr size_t kPersistent = SIZE_MAX;  // a pipe fault count that never runs out
+
 // Line settings of request 0x14.
 struct LineSettings {
     DWORD baud = 9600;
@@ -213,6 +239,18 @@ public:
     void ClearFaults();
     // Makes OpenPipe fail for this endpoint address (or accept it again).
     void RefusePipe(UCHAR endpointAddress, bool refuse = true);
+    // Pipe faults: the next `count` transfers issued on the pipe (kPersistent: all of them,
+    // until cleared) meet `fault`; `code` is the USB error of kError and kErrorAfterData (0
+    // ends the transfer without error and without data) and the last error of kRefuse. One
+    // fault per pipe: a new one replaces the last.
+    void InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code = USB_STALL_ERROR);
+    void ClearPipeFaults();
+    // Transfers the fault on the pipe has yet to hit (0 when none is armed).
+    size_t PipeFaultsLeft(Pipe pipe);
+    // Transfers the host issued, or tried to issue, on the pipe since the adapter was made,
+    // refused ones included. A reader thread that issues one transfer after another has
+    // dealt with transfer n once transfer n + 1 shows here.
+    uint64_t PipeTransfers(Pipe pipe);
 
     // The most recent transmit frames taken on endpoint 0x01 (at most kFrameLog), oldest first.
     static constexpr size_t kFrameLog = 1024;
@@ -281,6 +319,7 @@ public:
     void Cancelled(const standin::UsbTransferPtr &transfer) override;
     bool AcceptPipe(const USB_ENDPOINT_DESCRIPTOR &endpoint) override;
     void Unplugged() override;
+    std::optional<DWORD> RefuseBulk(UCHAR endpoint) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -373,6 +412,13 @@ private:
     void ApplyDownload(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data);
     void ResetFirmware();  // back to the loader: unusable, ports and buffers at their defaults
     std::optional<Fault> FaultFor(size_t sequence, BYTE bRequest);
+    struct PipeFaultState;
+    // The pipe an endpoint belongs to; the spare endpoints belong to none.
+    static std::optional<size_t> PipeIndex(UCHAR endpoint);
+    // The fault armed on the pipe of this endpoint, or null; Hit counts one transfer off it
+    // and gives its code.
+    PipeFaultState *ArmedFault(UCHAR endpoint);
+    static DWORD Hit(PipeFaultState &fault);
     PortState *PortAt(WORD port);
 
     const WORD productId_;
@@ -405,6 +451,13 @@ private:
     std::map<BYTE, Fault> codeFaults_;
     std::map<size_t, Fault> sequenceFaults_;
     std::set<UCHAR> refusedPipes_;
+    struct PipeFaultState {
+        PipeFault fault = PipeFault::kError;
+        size_t left = 0;
+        DWORD code = 0;
+    };
+    std::array<PipeFaultState, kPipes> pipeFaults_{};
+    std::array<uint64_t, kPipes> pipeTransfers_{};
 
     std::deque<Answer> answers_;                       // control requests to answer
     std::vector<standin::UsbTransferPtr> unanswered_;  // never answered, until cancelled

@@ -2,7 +2,7 @@
 // then passed on to the port's wire at once, held while the receiving port is full, or
 // paced), the transmit windows, the wiring between ports and to external ends, modem
 // lines, the receive buffers packed into data chunks on the data pipe, status records on
-// the status pipe, and the worker thread that serves them.
+// the status pipe, the pipe faults they meet, and the worker thread that serves them.
 #include "adapter.h"
 
 #include <standin/kernel.h>
@@ -136,9 +136,13 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpDataIn];
     standin::UsbTransferPtr t = queue.front();
     const uint64_t epoch = epoch_;
+    PipeFaultState *fault = ArmedFault(kEpDataIn);
+    const bool failNow = fault && fault->fault == PipeFault::kError;
     std::vector<BYTE> raw;
     size_t length = 0;
-    if (!rawData_.empty()) {
+    if (failNow) {
+        // Ended at once with nothing in it; whatever waits stays for the next transfer.
+    } else if (!rawData_.empty()) {
         raw = std::move(rawData_.front());
         rawData_.pop_front();
     } else {
@@ -146,12 +150,17 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
         length = BuildChunks(std::min<size_t>(t->Length(), limit));
         if (length == 0) return false;
     }
+    const DWORD error =
+        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(*fault) : USB_NO_ERROR;
     queue.pop_front();
     dataServing_ = true;
     holding_++;
     g.unlock();
+    // A transfer ended with an error was not taken by the host, whatever reached its buffer.
     const bool sent =
-        t->CompleteIn(length ? std::span<const BYTE>(dataBuffer_.data(), length) : std::span<const BYTE>(raw));
+        t->CompleteIn(length ? std::span<const BYTE>(dataBuffer_.data(), length) : std::span<const BYTE>(raw),
+                      error) &&
+        error == USB_NO_ERROR;
     t.reset();
     g.lock();
     holding_--;
@@ -168,21 +177,26 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
                 if (taken_[p] && takenGeneration_[p] == lines_[p].rxGeneration) lines_[p].rx.Consume(taken_[p]);
                 if (!lines_[p].tx.Empty()) Kick();  // it may be waiting for the room just made
             }
-    } else if (!sent) {
+    } else if (!sent && !raw.empty()) {
         rawData_.push_front(std::move(raw));
     }
     return true;
 }
 
 bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
-    if (statusServing_ || !usable_ || status_.empty() || !Waiting(kEpStatusIn)) return false;
+    if (statusServing_ || !usable_ || !Waiting(kEpStatusIn)) return false;
+    PipeFaultState *fault = ArmedFault(kEpStatusIn);
+    const bool failNow = fault && fault->fault == PipeFault::kError;
+    if (status_.empty() && !failNow) return false;
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpStatusIn];
     standin::UsbTransferPtr t = queue.front();
     const uint64_t epoch = epoch_;
     const size_t capacity = std::min<size_t>(t->Length(), kMaxStatusTransfer);
     sending_.clear();
     std::span<const BYTE> out;
-    if (status_.front().isRaw) {
+    if (failNow) {
+        // Ended at once with nothing in it; the records wait for the next transfer.
+    } else if (status_.front().isRaw) {
         sending_.push_back(std::move(status_.front()));
         status_.pop_front();
         out = sending_.front().raw;
@@ -202,11 +216,13 @@ bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
         if (length == 0) return false;  // the host asked for less than one record
         out = std::span<const BYTE>(statusBuffer_.data(), length);
     }
+    const DWORD error =
+        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(*fault) : USB_NO_ERROR;
     queue.pop_front();
     statusServing_ = true;
     holding_++;
     g.unlock();
-    const bool sent = t->CompleteIn(out);
+    const bool sent = t->CompleteIn(out, error) && error == USB_NO_ERROR;
     t.reset();
     g.lock();
     holding_--;
@@ -320,7 +336,14 @@ std::optional<FrameFault> Adapter::CheckFrame(std::span<const BYTE> frame) const
 
 void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
     std::unique_lock g(lock_);
+    if (std::optional<size_t> pipe = PipeIndex(t->Endpoint())) pipeTransfers_[*pipe]++;
     if (!t->IsPending()) return;
+    PipeFaultState *pipeFault = ArmedFault(t->Endpoint());
+    if (pipeFault && pipeFault->fault == PipeFault::kNeverComplete) {
+        Hit(*pipeFault);
+        unanswered_.push_back(std::move(t));
+        return;
+    }
     if (t->IsIn()) {
         // Served here and now when there is something to send: under load the data is
         // usually waiting, and this saves a trip through the worker.
@@ -335,6 +358,13 @@ void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
     }
     // OUT: a frame on 0x01 is taken whole or refused; the spare OUT endpoint swallows what
     // it gets. The loader has no OUT endpoint, so frames after a new download began stall.
+    if (pipeFault && (pipeFault->fault == PipeFault::kError || pipeFault->fault == PipeFault::kErrorAfterData)) {
+        // The frame never reached the adapter.
+        const DWORD code = Hit(*pipeFault);
+        Release(g);
+        t->Fail(code);
+        return;
+    }
     DWORD error = USB_NO_ERROR;
     if (t->Endpoint() == kEpBulkOut) {
         std::span<const BYTE> frame = t->OutData();
