@@ -52,6 +52,7 @@ struct Record {
             InitializeCriticalSection(&p.RxLock);
             InitializeCriticalSection(&p.TxLock);
             p.LocksReady = 1;
+            p.Ready = 1;
             p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
             p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
             p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);

@@ -30,6 +30,7 @@ int main(int argc, char **argv) {
         InitializeCriticalSection(&p.RxLock);
         InitializeCriticalSection(&p.TxLock);
         p.LocksReady = 1;
+        p.Ready = 1;
         p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
         p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
         p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);

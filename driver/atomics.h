@@ -17,11 +17,13 @@ static inline DWORD AtomicExchange(volatile DWORD *word, DWORD value) {
     return (DWORD)InterlockedExchange((LONG volatile *)word, (LONG)value);
 }
 
-static inline void AtomicSetBits(volatile DWORD *word, DWORD bits) {
+// Returns the word as it was before the bits went in.
+static inline DWORD AtomicSetBits(volatile DWORD *word, DWORD bits) {
     LONG old;
     do {
         old = (LONG)AtomicRead(word);
     } while (InterlockedCompareExchange((LONG volatile *)word, old | (LONG)bits, old) != old);
+    return (DWORD)old;
 }
 
 static inline void AtomicClearBits(volatile DWORD *word, DWORD bits) {
@@ -29,4 +31,12 @@ static inline void AtomicClearBits(volatile DWORD *word, DWORD bits) {
     do {
         old = (LONG)AtomicRead(word);
     } while (InterlockedCompareExchange((LONG volatile *)word, old & ~(LONG)bits, old) != old);
+}
+
+static inline HANDLE AtomicReadHandle(HANDLE volatile *field) {
+    return (HANDLE)InterlockedCompareExchangePointer((PVOID volatile *)field, NULL, NULL);
+}
+
+static inline HANDLE AtomicExchangeHandle(HANDLE volatile *field, HANDLE value) {
+    return (HANDLE)InterlockedExchangePointer((PVOID volatile *)field, value);
 }

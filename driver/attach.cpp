@@ -4,7 +4,12 @@
 // releases the record, a failure after it undoes the binding too, through the same
 // teardown steps that detach uses. Detach clears Active, detaches the ports from the COM
 // driver, ends the reader threads before any port object is released, waits for every
-// open port to be closed, and frees the record.
+// open port to be closed and for every call still inside the exports to leave (rundown),
+// and frees the record.
+//
+// Pipes and transfers: a reader tests Active before each transfer, so once detach has
+// cleared it and aborted what is pending, no reader issues anything again; the pipes are
+// closed only after both readers have been joined, and never used after that.
 #include "attach.h"
 
 #include <string.h>
@@ -18,6 +23,7 @@
 #include "model.h"
 #include "qsxport.h"
 #include "readers.h"
+#include "rundown.h"
 #include "vendor.h"
 
 static BYTE InterfaceModeOf(DWORD dwValue)
@@ -53,7 +59,7 @@ static BOOL SetUpPort(PUSBFPS pUsbFps, DWORD dwPort, DWORD *pdwInterface, DWORD 
     if (IsRs232OnlyModel(pUsbFps->ProductId))
         *pdwInterface = 0;
     pPort->InterfaceMode = InterfaceModeOf(*pdwInterface);
-    QSXPort_Vender(pUsbFps, VREQ_SET_INTERFACE, pPort->InterfaceMode, dwPort, 0, NULL);
+    SendVendorCommand(pUsbFps, VREQ_SET_INTERFACE, pPort->InterfaceMode, dwPort, 0, NULL);
 
     if (!GetKeyDword(szKey, TEXT("FIFO"), pdwFifo))
         NKDbgPrintfW(TEXT("Get KeyValues failed!\n"));
@@ -72,6 +78,8 @@ static BOOL SetUpPort(PUSBFPS pUsbFps, DWORD dwPort, DWORD *pdwInterface, DWORD 
     pPort->CommEvent = CreateEvent(NULL, TRUE, FALSE, NULL);
     if (pPort->CommEvent == NULL)
         return FALSE;
+    // From here on the readers store the port's input and the exports take calls for it.
+    AtomicWrite(&pPort->Ready, 1);
     return TRUE;
 }
 
@@ -106,52 +114,60 @@ static void DetachPorts(PUSBFPS pUsbFps, BOOL bReport)
     }
 }
 
-// Ends both reader threads: with Active clear they leave after their current transfer,
-// and closing the input pipes ends that transfer if the adapter is still there.
-static void StopReaders(PUSBFPS pUsbFps)
+// Ends one reader: it tests Active before each transfer, so aborting what its pipe has
+// pending ends it. The abort is repeated while the thread runs on, because a reader that
+// tested Active just before it was cleared issues its transfer only after an abort may
+// already have come; the pause between aborts bounds how long such a transfer waits.
+static void JoinReader(PUSBFPS pUsbFps, HANDLE *phThread, USB_PIPE hPipe)
 {
     LPCUSB_FUNCS pFuncs = pUsbFps->UsbFuncs;
 
-    EnterCriticalSection(&pUsbFps->StateLock);
-    AtomicClearBits(&pUsbFps->Flags, FPS_ACTIVE);
-    LeaveCriticalSection(&pUsbFps->StateLock);
-
-    // The pipe fields stay as they are until both threads are gone: a reader may still
-    // issue one more transfer on a closed pipe, which fails at once.
-    if (pFuncs != NULL && pUsbFps->DataInPipe != NULL)
-        pFuncs->lpClosePipe(pUsbFps->DataInPipe);
-    if (pFuncs != NULL && pUsbFps->StatusInPipe != NULL)
-        pFuncs->lpClosePipe(pUsbFps->StatusInPipe);
-    if (pUsbFps->hReceiveThread != NULL) {
-        WaitForSingleObject(pUsbFps->hReceiveThread, INFINITE);
-        CloseHandle(pUsbFps->hReceiveThread);
-        pUsbFps->hReceiveThread = NULL;
+    if (*phThread == NULL)
+        return;
+    for (;;) {
+        if (pFuncs != NULL && hPipe != NULL)
+            pFuncs->lpAbortPipeTransfers(hPipe, 0);
+        if (WaitForSingleObject(*phThread, READER_ABORT_RETRY_MS) != WAIT_TIMEOUT)
+            break;
     }
-    if (pUsbFps->hStatusThread != NULL) {
-        WaitForSingleObject(pUsbFps->hStatusThread, INFINITE);
-        CloseHandle(pUsbFps->hStatusThread);
-        pUsbFps->hStatusThread = NULL;
-    }
-    pUsbFps->DataInPipe = NULL;
-    pUsbFps->StatusInPipe = NULL;
+    CloseHandle(*phThread);
+    *phThread = NULL;
 }
 
-// Releases what each port has, waiting first for every open port to be closed.
+// Ends both reader threads. Active was cleared already (detach) or is cleared here (a
+// failed attach).
+static void StopReaders(PUSBFPS pUsbFps)
+{
+    if (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE) {
+        EnterCriticalSection(&pUsbFps->StateLock);
+        AtomicClearBits(&pUsbFps->Flags, FPS_ACTIVE);
+        LeaveCriticalSection(&pUsbFps->StateLock);
+    }
+    JoinReader(pUsbFps, &pUsbFps->hReceiveThread, pUsbFps->DataInPipe);
+    JoinReader(pUsbFps, &pUsbFps->hStatusThread, pUsbFps->StatusInPipe);
+}
+
+// Releases what each port has: waits for an open port to be closed, runs the port down so
+// that no thread is inside its exports any more, then closes its objects. Last the
+// record's own reference (vendor requests) is run down.
 static void ReleasePorts(PUSBFPS pUsbFps)
 {
     for (DWORD i = 0; i < pUsbFps->PortCount; i++) {
         FpsPort *pPort = &pUsbFps->Ports[i];
-        HANDLE hClose = (HANDLE)InterlockedCompareExchangePointer(&pPort->CloseEvent, NULL, NULL);
+        HANDLE hClose;
 
-        if (hClose != NULL) {
-            // ComClose takes the event out of the field, then signals and closes it, as its
-            // last step; a wait that finds it closed already has nothing left to wait for.
-            // Whoever takes it out of the field closes it, so it is closed exactly once.
-            WaitForSingleObject(hClose, INFINITE);
-            hClose = (HANDLE)InterlockedExchangePointer(&pPort->CloseEvent, NULL);
-            if (hClose != NULL)
-                CloseHandle(hClose);
+        if (AtomicRead(&pPort->Ready)) {
+            // ComClose takes the close event out of the field, then signals DetachEvent;
+            // detach never waits on the close event itself, whose handle ComClose closes.
+            while (AtomicReadHandle(&pPort->CloseEvent) != NULL)
+                WaitForSingleObject(pUsbFps->DetachEvent, INFINITE);
+            RundownPort(pUsbFps, pPort);
+            AtomicWrite(&pPort->Ready, 0);
         }
+        // A port opened again after its close was seen: nobody else touches it any more.
+        hClose = AtomicExchangeHandle(&pPort->CloseEvent, NULL);
+        if (hClose != NULL)
+            CloseHandle(hClose);
         if (pPort->TxReadyEvent != NULL) {
             CloseHandle(pPort->TxReadyEvent);
             pPort->TxReadyEvent = NULL;
@@ -161,7 +177,6 @@ static void ReleasePorts(PUSBFPS pUsbFps)
             pPort->RxEvent = NULL;
         }
         if (pPort->CommEvent != NULL) {
-            SetEvent(pPort->CommEvent);
             CloseHandle(pPort->CommEvent);
             pPort->CommEvent = NULL;
         }
@@ -171,6 +186,7 @@ static void ReleasePorts(PUSBFPS pUsbFps)
             pPort->LocksReady = 0;
         }
     }
+    RundownDevice(pUsbFps);
 }
 
 void FreeUsbFps(PUSBFPS pUsbFps)
@@ -181,6 +197,9 @@ void FreeUsbFps(PUSBFPS pUsbFps)
         (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE))
         return;
 
+    // The readers go before their pipes: a pipe is closed only once nothing can use it.
+    StopReaders(pUsbFps);
+    RundownDevice(pUsbFps);
     pFuncs = pUsbFps->UsbFuncs;
     if (pFuncs != NULL) {
         if (pUsbFps->DataInPipe != NULL)
@@ -194,17 +213,13 @@ void FreeUsbFps(PUSBFPS pUsbFps)
         CloseHandle(pUsbFps->BulkOutEvent);
     if (pUsbFps->VendorEvent != NULL)
         CloseHandle(pUsbFps->VendorEvent);
+    if (pUsbFps->DetachEvent != NULL)
+        CloseHandle(pUsbFps->DetachEvent);
+    if (pUsbFps->RundownEvent != NULL)
+        CloseHandle(pUsbFps->RundownEvent);
     DeleteCriticalSection(&pUsbFps->StateLock);
     DeleteCriticalSection(&pUsbFps->BulkOutLock);
     DeleteCriticalSection(&pUsbFps->VendorLock);
-    if (pUsbFps->hReceiveThread != NULL) {
-        WaitForSingleObject(pUsbFps->hReceiveThread, INFINITE);
-        CloseHandle(pUsbFps->hReceiveThread);
-    }
-    if (pUsbFps->hStatusThread != NULL) {
-        WaitForSingleObject(pUsbFps->hStatusThread, INFINITE);
-        CloseHandle(pUsbFps->hStatusThread);
-    }
     pUsbFps->Sig = 0;
     LocalFree(pUsbFps);
 }
@@ -283,8 +298,14 @@ extern "C" BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFun
     pUsbFps->UsbFuncs = lpUsbFuncs;
     pUsbFps->Flags = FPS_ACTIVE;
 
+    // Detach's two wake-ups come into being with the vendor event, before anything could
+    // need them.
     pUsbFps->VendorEvent = CreateEvent(NULL, TRUE, FALSE, NULL);
-    if (pUsbFps->VendorEvent == NULL) {
+    if (pUsbFps->VendorEvent != NULL)
+        pUsbFps->DetachEvent = CreateEvent(NULL, FALSE, FALSE, NULL);
+    if (pUsbFps->DetachEvent != NULL)
+        pUsbFps->RundownEvent = CreateEvent(NULL, FALSE, FALSE, NULL);
+    if (pUsbFps->RundownEvent == NULL) {
         NKDbgPrintfW(TEXT("CreateEvent error:%d\n"), (int)GetLastError());
         goto fail;
     }
@@ -342,7 +363,8 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD *dwInf
     DetachPorts(pUsbFps, TRUE);
     Sleep(DETACH_PAUSE_MS);
 
-    // No reader may touch a port object once the release below begins.
+    // No reader may touch a port object once the release below begins; no COM driver
+    // thread is inside an export once it ends.
     StopReaders(pUsbFps);
     ReleasePorts(pUsbFps);
 

@@ -20,4 +20,6 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD *dwInf
 void FreeUsbFps(PUSBFPS pUsbFps);
 
 #define DETACH_PAUSE_MS 1000
+// How often detach repeats its abort while a reader thread has not ended yet.
+#define READER_ABORT_RETRY_MS 100
 #define COM_DRIVER_NAME_BYTES 64

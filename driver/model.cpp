@@ -54,7 +54,7 @@ static BOOL DownloadFirmware(PUSBFPS pUsbFps, const QsxModel *pModel)
         if (dwLength > FIRMWARE_BLOCK_SIZE)
             dwLength = FIRMWARE_BLOCK_SIZE;
         memcpy(pBlock, pModel->Image + dwOffset, dwLength);
-        QSXPort_Vender(pUsbFps, VREQ_FIRMWARE_BLOCK, 0, 0, dwLength, pBlock);
+        SendVendorCommand(pUsbFps, VREQ_FIRMWARE_BLOCK, 0, 0, dwLength, pBlock);
         Sleep(1);
     }
     LocalFree(pBlock);

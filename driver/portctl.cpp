@@ -2,8 +2,12 @@
 // event character, and the communication-event wait.
 //
 // Event protocol: a producer ORs its bits into EventsPending and sets EventFired before it
-// sets CommEvent; WaitComPortEvent resets CommEvent before it looks at EventFired, so an
-// event that arrives during a wait is never lost.
+// sets CommEvent; WaitComPortEvent resets CommEvent before it looks at EventFired, and takes
+// EventFired with one exchange before it reads the bits, so an event that arrives at any
+// point of a wait either ends this wait or the next one, never neither.
+//
+// Every export runs inside the port's call reference (rundown.h): a call that finds the
+// port never set up or run down by detach gives the closed-port result.
 #include <string.h>
 
 #include <dbgapi.h>
@@ -13,15 +17,8 @@
 #include "keyvalues.h"
 #include "model.h"
 #include "qsxport.h"
+#include "rundown.h"
 #include "vendor.h"
-
-static FpsPort *PortOf(struct UsbFps *pUsbFps, DWORD dwPort)
-{
-    BYTE bPort = (BYTE)dwPort;
-    if (pUsbFps == NULL || bPort >= pUsbFps->PortCount)
-        return NULL;
-    return &pUsbFps->Ports[bPort];
-}
 
 // Reads one of the port's settings; a missing or unreadable value counts as 0.
 static DWORD ReadPortSetting(LPCWSTR lpszKeyPath, LPCWSTR lpszName)
@@ -36,7 +33,7 @@ static DWORD ReadPortSetting(LPCWSTR lpszKeyPath, LPCWSTR lpszName)
 
 extern "C" DWORD WINAPI ComOpen(struct UsbFps *pUsbFps, DWORD dwPort, LPCWSTR lpszKeyPath)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
     DWORD dwInterface, dwFifo;
     WORD wMode;
     HANDLE hOld;
@@ -67,7 +64,7 @@ extern "C" DWORD WINAPI ComOpen(struct UsbFps *pUsbFps, DWORD dwPort, LPCWSTR lp
     pPort->EventChar = 0;
 
     // A port opened again gets a new close event; the old one is released, not leaked.
-    hOld = (HANDLE)InterlockedExchangePointer(&pPort->CloseEvent, CreateEvent(NULL, FALSE, FALSE, NULL));
+    hOld = AtomicExchangeHandle(&pPort->CloseEvent, CreateEvent(NULL, FALSE, FALSE, NULL));
     if (hOld != NULL) {
         SetEvent(hOld);
         CloseHandle(hOld);
@@ -82,14 +79,17 @@ extern "C" DWORD WINAPI ComOpen(struct UsbFps *pUsbFps, DWORD dwPort, LPCWSTR lp
     dwFifo = ReadPortSetting(lpszKeyPath, TEXT("FIFO"));
     pPort->FifoEnabled = LOWORD(dwFifo) != 0 ? 1 : 0;
 
-    // The FIFO request's value turns the FIFO off.
-    QSXPort_Vender(pUsbFps, VREQ_SET_FIFO, pPort->FifoEnabled ? 0 : 1, dwPort, 0, NULL);
-    return QSXPort_Vender(pUsbFps, VREQ_SET_INTERFACE, pPort->InterfaceMode, dwPort, 0, NULL);
+    // The FIFO request's value turns the FIFO off. Outcomes are not looked at: the open
+    // succeeds whatever the adapter answers.
+    SendVendorCommand(pUsbFps, VREQ_SET_FIFO, pPort->FifoEnabled ? 0 : 1, dwPort, 0, NULL);
+    SendVendorCommand(pUsbFps, VREQ_SET_INTERFACE, pPort->InterfaceMode, dwPort, 0, NULL);
+    LeavePort(pUsbFps, pPort);
+    return 1;
 }
 
 extern "C" void WINAPI ComClose(struct UsbFps *pUsbFps, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
     HANDLE hClose;
 
     if (pPort == NULL)
@@ -101,27 +101,34 @@ extern "C" void WINAPI ComClose(struct UsbFps *pUsbFps, DWORD dwPort)
     LeaveCriticalSection(&pPort->TxLock);
 
     // Wake everyone: a writer waiting for the window, a reader in WaitDataEvent, an event
-    // waiter, and last detach waiting for the close. Detach frees the port record once it
-    // is released, so the close event is taken out of the field and signalled only after
-    // the last touch of the port.
+    // waiter. The threads woken may still be inside the exports when this returns; detach
+    // waits for them (rundown) before it releases anything.
     SetEvent(pPort->TxReadyEvent);
     SetEvent(pPort->RxEvent);
     SetEvent(pPort->CommEvent);
 
-    // Detach may take the event out of the field too; whoever gets it closes it.
-    hClose = (HANDLE)InterlockedExchangePointer(&pPort->CloseEvent, NULL);
+    // The close event is taken out of the field by one exchange; whoever gets it (this
+    // close, the next ComOpen or detach's release) is the only one to touch it again.
+    hClose = AtomicExchangeHandle(&pPort->CloseEvent, NULL);
     if (hClose != NULL) {
         SetEvent(hClose);
         CloseHandle(hClose);
     }
+    // Detach may be waiting for this port to close.
+    if (pUsbFps->DetachEvent != NULL)
+        SetEvent(pUsbFps->DetachEvent);
+    LeavePort(pUsbFps, pPort);
 }
 
 extern "C" void WINAPI SetDBC(struct UsbFps *pUsbFps, const DCB *pDcb, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort;
     DWORD dwShadow;
 
-    if (pPort == NULL || pDcb == NULL)
+    if (pDcb == NULL)
+        return;
+    pPort = EnterPort(pUsbFps, dwPort);
+    if (pPort == NULL)
         return;
     dwShadow = (BYTE)pDcb->EvtChar;
     if (pDcb->fNull)
@@ -135,72 +142,94 @@ extern "C" void WINAPI SetDBC(struct UsbFps *pUsbFps, const DCB *pDcb, DWORD dwP
     memcpy(&pPort->Dcb, pDcb, sizeof(DCB));
     AtomicWrite(&pPort->DcbShadow, dwShadow);
     LeaveCriticalSection(&pUsbFps->StateLock);
+    LeavePort(pUsbFps, pPort);
 }
 
 extern "C" void WINAPI SetEventCHAR(struct UsbFps *pUsbFps, BYTE bChar, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
 
-    if (pPort != NULL)
-        pPort->EventChar = bChar;
+    if (pPort == NULL)
+        return;
+    pPort->EventChar = bChar;
+    LeavePort(pUsbFps, pPort);
 }
 
 extern "C" DWORD WINAPI Set_MaskEvent(struct UsbFps *pUsbFps, DWORD dwPort, DWORD dwMask, DWORD bSet)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
+    DWORD dwResult = 0;
 
     if (pPort == NULL)
         return 0;
-    if (!bSet)
-        return AtomicRead(&pPort->EventMask);
+    if (!bSet) {
+        dwResult = AtomicRead(&pPort->EventMask);
+    } else {
+        // The mask goes in before the abort: a wait that clears WaitAbort after this store
+        // sees the new mask (the change came before the wait), one that clears it before
+        // sees the abort (the change came during the wait and ends it).
+        AtomicWrite(&pPort->EventMask, dwMask);
+        AtomicWrite(&pPort->EventFired, 0);
+        AtomicWrite(&pPort->WaitAbort, 1);
+        AtomicWrite(&pPort->EventsPending, 0);
+        SetEvent(pPort->CommEvent);
+    }
+    LeavePort(pUsbFps, pPort);
+    return dwResult;
+}
 
-    AtomicWrite(&pPort->EventMask, dwMask);
-    AtomicWrite(&pPort->EventFired, 0);
-    AtomicWrite(&pPort->WaitAbort, 1);
-    AtomicWrite(&pPort->EventsPending, 0);
-    SetEvent(pPort->CommEvent);
-    return 0;
+// A wait ends for good: the port closed, or detach is running it down.
+static BOOL WaitMustEnd(FpsPort *pPort)
+{
+    return !AtomicRead(&pPort->IsOpen) || PortRundown(pPort);
 }
 
 extern "C" DWORD WINAPI WaitComPortEvent(struct UsbFps *pUsbFps, DWORD dwPort, DWORD *pdwEvents)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
+    DWORD dwResult = 0;
 
     if (pPort == NULL)
         return 0;
-    if (!AtomicRead(&pPort->IsOpen) || AtomicRead(&pPort->EventMask) == 0) {
-        AtomicWrite(&pPort->EventMask, 0);
-        return 0;
-    }
 
+    // Cleared before the mask is looked at, so every Set_MaskEvent either came before this
+    // wait (its mask is the one used) or during it (its abort ends the wait).
     AtomicWrite(&pPort->WaitAbort, 0);
-    for (;;) {
-        ResetEvent(pPort->CommEvent);
-        // The reset may have taken ComClose's wake-up; ComClose clears IsOpen before it
-        // signals, so a close that happened by now is seen here instead of never.
-        if (!AtomicRead(&pPort->IsOpen))
-            break;
-        if (AtomicRead(&pPort->EventFired) == 1) {
-            if (pdwEvents != NULL)
-                *pdwEvents = AtomicRead(&pPort->EventsPending) & AtomicRead(&pPort->EventMask);
-            AtomicWrite(&pPort->EventFired, 0);
-            break;
+    if (!WaitMustEnd(pPort) && AtomicRead(&pPort->EventMask) != 0) {
+        for (;;) {
+            ResetEvent(pPort->CommEvent);
+            // The reset may have taken the wake-up of ComClose or of detach; both change
+            // their state before they signal, so it is seen here instead of never.
+            if (WaitMustEnd(pPort))
+                break;
+            // Taken with one exchange before the bits are read: an event raised after it
+            // sets EventFired again and ends the next wait at once.
+            if (AtomicExchange(&pPort->EventFired, 0) == 1) {
+                DWORD dwEvents = AtomicRead(&pPort->EventsPending) & AtomicRead(&pPort->EventMask);
+                if (dwEvents != 0) {
+                    if (pdwEvents != NULL)
+                        *pdwEvents = dwEvents;
+                    dwResult = 1;
+                    break;
+                }
+                // Raised for bits the mask no longer selects: nothing to report.
+            }
+            // An empty mask ends the wait like a mask change: nothing could end it else.
+            if (AtomicRead(&pPort->WaitAbort) == 1 || AtomicRead(&pPort->EventMask) == 0) {
+                AtomicWrite(&pPort->EventMask, 0);
+                dwResult = 1;
+                break;
+            }
+            WaitForSingleObject(pPort->CommEvent, INFINITE);
         }
-        // An empty mask ends the wait like a mask change does: a Set_MaskEvent that came
-        // between the first check and clearing WaitAbort had its abort overwritten, and
-        // with nothing selected no event would ever end the wait.
-        if (AtomicRead(&pPort->WaitAbort) == 1 || AtomicRead(&pPort->EventMask) == 0) {
-            AtomicWrite(&pPort->EventMask, 0);
-            break;
-        }
-        WaitForSingleObject(pPort->CommEvent, INFINITE);
-        if (!AtomicRead(&pPort->IsOpen))
-            break;
     }
 
-    if (!AtomicRead(&pPort->IsOpen)) {
+    if (WaitMustEnd(pPort)) {
         AtomicWrite(&pPort->EventMask, 0);
-        return 0;
+        // Another waiter on the port may have missed the wake-up this one reset.
+        SetEvent(pPort->CommEvent);
+        dwResult = 0;
     }
-    return 1;
+    LeavePort(pUsbFps, pPort);
+    return dwResult;
 }

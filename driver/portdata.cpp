@@ -5,6 +5,9 @@
 // Transmit frame: byte 0 is 0x80 when the frame closes the port's window, byte 1 the port,
 // bytes 2-3 the payload length (big-endian), then the payload: at most 252 bytes at high
 // speed (a frame of 256) and 60 at full speed (one 64-byte packet).
+//
+// Every export runs inside the port's call reference (rundown.h): a call that finds the
+// port never set up or run down by detach gives the closed-port result.
 #include <string.h>
 
 #include <dbgapi.h>
@@ -12,21 +15,13 @@
 #include "atomics.h"
 #include "qsxpdd.h"
 #include "qsxport.h"
+#include "rundown.h"
 #include "transfer.h"
 
 #define FRAME_HEADER 4
 #define FRAME_MAX_HS 252
 #define FRAME_FLAG_CLOSES_WINDOW 0x80
 #define WRITE_TIMEOUT_MS 2000
-
-// The port block for an export's port argument, or NULL when the adapter has no such port.
-static FpsPort *PortOf(struct UsbFps *pUsbFps, DWORD dwPort)
-{
-    BYTE bPort = (BYTE)dwPort;
-    if (pUsbFps == NULL || bPort >= pUsbFps->PortCount)
-        return NULL;
-    return &pUsbFps->Ports[bPort];
-}
 
 static DWORD RingCount(FpsPort *pPort)
 {
@@ -35,11 +30,14 @@ static DWORD RingCount(FpsPort *pPort)
 
 extern "C" DWORD WINAPI ReadUsb(struct UsbFps *pUsbFps, LPVOID pBuffer, DWORD dwLength, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort;
     BYTE *pOut = (BYTE *)pBuffer;
     DWORD dwCopied = 0;
 
-    if (pPort == NULL || pBuffer == NULL || dwLength == 0)
+    if (pBuffer == NULL || dwLength == 0)
+        return 0;
+    pPort = EnterPort(pUsbFps, dwPort);
+    if (pPort == NULL)
         return 0;
 
     // Bytes that arrive while copying are taken too, piece by piece.
@@ -68,6 +66,7 @@ extern "C" DWORD WINAPI ReadUsb(struct UsbFps *pUsbFps, LPVOID pBuffer, DWORD dw
     // The reader's next wait returns at once, so bytes left in the ring are not forgotten.
     if (dwCopied != 0)
         SetEvent(pPort->RxEvent);
+    LeavePort(pUsbFps, pPort);
     return dwCopied;
 }
 
@@ -78,8 +77,8 @@ static BOOL AcquireWindow(struct UsbFps *pUsbFps, FpsPort *pPort)
     for (;;) {
         while (!AtomicRead(&pPort->TxReady)) {
             // ComClose leaves TxReady 0 and the manual-reset event set: a closed port
-            // must end the wait, not turn it into a spin.
-            if (!AtomicRead(&pPort->IsOpen))
+            // must end the wait, not turn it into a spin. Detach's rundown ends it too.
+            if (!AtomicRead(&pPort->IsOpen) || PortRundown(pPort))
                 return FALSE;
             WaitForSingleObject(pPort->TxReadyEvent, INFINITE);
         }
@@ -95,19 +94,22 @@ static BOOL AcquireWindow(struct UsbFps *pUsbFps, FpsPort *pPort)
 
 extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dwLength, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort;
     BYTE frame[FRAME_HEADER + FRAME_MAX_HS];
-    DWORD dwLimit, n, dwSent = 0, dwUsbError = 0, dwResult;
+    DWORD dwLimit, n, dwSent = 0, dwUsbError = 0, dwResult, dwPayload = 0;
 
-    if (pPort == NULL || pData == NULL || dwLength == 0)
+    if (pData == NULL || dwLength == 0)
+        return 0;
+    pPort = EnterPort(pUsbFps, dwPort);
+    if (pPort == NULL)
         return 0;
     if (!AtomicRead(&pPort->IsOpen)) {
         NKDbgPrintfW(TEXT("Devie has been close!! \n"));
-        return 0;
+        goto done;
     }
     dwLimit = (pUsbFps->MaxPacket == 512) ? FRAME_MAX_HS : pUsbFps->MaxPacket - FRAME_HEADER;
     if (!AcquireWindow(pUsbFps, pPort))
-        return 0;
+        goto done;
 
     n = dwLength < dwLimit ? dwLength : dwLimit;
     frame[0] = (pPort->TxWindowBytes + n + FRAME_HEADER >= TX_WINDOW_SIZE) ? FRAME_FLAG_CLOSES_WINDOW : 0;
@@ -128,7 +130,7 @@ extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dw
         NKDbgPrintfW(dwLength <= dwLimit ? TEXT("Bulk Error 1\n") : TEXT("Bulk Error 2\n"));
         LeaveCriticalSection(&pPort->TxLock);
         LeaveCriticalSection(&pUsbFps->BulkOutLock);
-        return 0;
+        goto done;
     }
 
     pPort->TxWindowBytes += dwSent;
@@ -147,36 +149,54 @@ extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dw
 
     // A transfer the host stack took without error but without even the header counts
     // as nothing sent.
-    return dwSent >= FRAME_HEADER ? dwSent - FRAME_HEADER : 0;
+    dwPayload = dwSent >= FRAME_HEADER ? dwSent - FRAME_HEADER : 0;
+done:
+    LeavePort(pUsbFps, pPort);
+    return dwPayload;
 }
 
 extern "C" DWORD WINAPI WaitDataEvent(struct UsbFps *pUsbFps, DWORD dwPort, DWORD dwTimeout)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
+    DWORD dwResult;
 
+    // A port that is gone has no open transmit window.
     if (pPort == NULL)
-        return 0;
+        return 2;
     WaitForSingleObject(pPort->RxEvent, dwTimeout);
-    return AtomicRead(&pPort->TxReady) ? 3 : 2;
+    // Detach wakes one reader of the auto-reset event; each passes it on to the next.
+    if (PortRundown(pPort))
+        SetEvent(pPort->RxEvent);
+    dwResult = AtomicRead(&pPort->TxReady) ? 3 : 2;
+    LeavePort(pUsbFps, pPort);
+    return dwResult;
 }
 
 extern "C" DWORD WINAPI USBPortSatus(struct UsbFps *pUsbFps, BYTE bSelector, DWORD dwPort)
 {
-    FpsPort *pPort = PortOf(pUsbFps, dwPort);
+    FpsPort *pPort = EnterPort(pUsbFps, dwPort);
+    DWORD dwResult;
 
     if (pPort == NULL)
         return 0;
     switch (bSelector) {
     case 1:
         // Read and clear in one step, so a bit set meanwhile is never lost.
-        return AtomicExchange(&pPort->HoldFlags, 0);
+        dwResult = AtomicExchange(&pPort->HoldFlags, 0);
+        break;
     case 2:
-        return AtomicExchange(&pPort->Errors, 0);
+        dwResult = AtomicExchange(&pPort->Errors, 0);
+        break;
     case 3:
-        return RingCount(pPort);
+        dwResult = RingCount(pPort);
+        break;
     case 4:
-        return AtomicRead(&pPort->LastMsr) & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+        dwResult = AtomicRead(&pPort->LastMsr) & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+        break;
     default:
-        return 0;
+        dwResult = 0;
+        break;
     }
+    LeavePort(pUsbFps, pPort);
+    return dwResult;
 }

@@ -8,6 +8,12 @@
 // Sharing rules, field by field, are noted on the fields. Lock order: BulkOutLock before a
 // port's TxLock (WriteUsb); VendorLock is taken alone; no path holds two ports' locks.
 // Words marked "atomic" are read and written only through the helpers of atomics.h.
+//
+// Lifetime: a port block is usable once attach has made all its objects (Ready). Every
+// export runs inside a call reference (CallRef of the port, or of the record for vendor
+// requests, see rundown.h); detach, once a port is closed, starts its rundown (no new call
+// gets in) and releases the port's objects, and at last the record, only after the last
+// call inside has left, so a thread that ComClose woke never meets a freed record.
 #pragma once
 
 #include <windows.h>
@@ -55,6 +61,9 @@ typedef struct FpsPort {
     BYTE InterfaceMode;         // 0 RS-232, 1 RS-485 2-wire, 2 RS-422, 3 RS-485 4-wire
     BYTE FifoEnabled;           // 1 when the receive FIFO is to be on
     BYTE LocksReady;            // attach: RxLock and TxLock were initialised
+    DWORD Ready;                // atomic; 1 once every object of the port exists (attach),
+                                // 0 again at release: readers and exports leave it alone
+    DWORD CallRef;              // atomic; calls inside the port's exports, PORT_RUNDOWN bit
 } FpsPort, *PFPSPORT;
 
 typedef struct UsbFps {
@@ -70,6 +79,10 @@ typedef struct UsbFps {
     USB_PIPE DataInPipe;          // read by ReceiveThread only
     USB_PIPE StatusInPipe;        // read by StatusThread only
     HANDLE VendorEvent;           // manual reset; completion of vendor requests
+    HANDLE DetachEvent;           // auto reset; ComClose wakes detach waiting for a close
+    HANDLE RundownEvent;          // auto reset; the last call leaving a port in rundown
+    DWORD CallRef;                // atomic; calls inside the device-wide exports (vendor
+                                  // requests), PORT_RUNDOWN bit once detach ran them down
     FARPROC ComDetach;            // the COM driver's UsbComDetach
     HMODULE ComDriver;            // the loaded COM driver library
     HANDLE ComHandles[QSX_MAX_PORTS];  // what UsbComAttach returned; 0 = port not bound

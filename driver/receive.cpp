@@ -34,9 +34,9 @@ static void ProcessChunk(PUSBFPS pUsbFps, DWORD dwPort, const BYTE *pData, DWORD
 {
     FpsPort *pPort = &pUsbFps->Ports[dwPort];
     DWORD dwShadow = AtomicRead(&pPort->DcbShadow);
-    DWORD dwMask = AtomicRead(&pPort->EventMask);
+    DWORD dwMask;
     BYTE stripped[CHUNK_MAX_DATA];
-    DWORD dwHead, dwFree, cbFirst;
+    DWORD dwHead, dwFree, cbFirst, cbStored;
 
     EnterCriticalSection(&pPort->RxLock);
 
@@ -48,7 +48,30 @@ static void ProcessChunk(PUSBFPS pUsbFps, DWORD dwPort, const BYTE *pData, DWORD
         pData = stripped;
         cbData = cbKept;
     }
+    cbStored = cbData;
 
+    if (AtomicRead(&pPort->RxOverflow))
+        AtomicSetBits(&pPort->Errors, CE_RXOVER);
+
+    // A full ring never loses unread bytes: what does not fit is dropped and marked.
+    dwHead = AtomicRead(&pPort->RxHead);
+    dwFree = RX_RING_SIZE - 1 - ((dwHead - AtomicRead(&pPort->RxTail)) & RX_RING_MASK);
+    if (cbData > dwFree) {
+        cbStored = dwFree;
+        AtomicSetBits(&pPort->Errors, CE_RXOVER);
+    }
+    cbFirst = RX_RING_SIZE - dwHead;
+    if (cbStored < cbFirst) {
+        memcpy(&pPort->RxRing[dwHead], pData, cbStored);
+    } else {
+        memcpy(&pPort->RxRing[dwHead], pData, cbFirst);
+        memcpy(&pPort->RxRing[0], pData + cbFirst, cbStored - cbFirst);
+    }
+    AtomicWrite(&pPort->RxHead, (dwHead + cbStored) & RX_RING_MASK);
+
+    // The events come only once the bytes are in the ring: a waiter woken by them that
+    // asks how much is waiting must find this chunk there.
+    dwMask = AtomicRead(&pPort->EventMask);
     if (dwMask & EV_RXCHAR)
         RaiseEvents(pPort, EV_RXCHAR);
     if (dwMask & EV_RXFLAG) {
@@ -58,24 +81,6 @@ static void ProcessChunk(PUSBFPS pUsbFps, DWORD dwPort, const BYTE *pData, DWORD
             NKDbgPrintfW(TEXT("Break Event .....Port %d Len =%d \n"), (int)dwPort, (int)cbData);
         }
     }
-    if (AtomicRead(&pPort->RxOverflow))
-        AtomicSetBits(&pPort->Errors, CE_RXOVER);
-
-    // A full ring never loses unread bytes: what does not fit is dropped and marked.
-    dwHead = AtomicRead(&pPort->RxHead);
-    dwFree = RX_RING_SIZE - 1 - ((dwHead - AtomicRead(&pPort->RxTail)) & RX_RING_MASK);
-    if (cbData > dwFree) {
-        cbData = dwFree;
-        AtomicSetBits(&pPort->Errors, CE_RXOVER);
-    }
-    cbFirst = RX_RING_SIZE - dwHead;
-    if (cbData < cbFirst) {
-        memcpy(&pPort->RxRing[dwHead], pData, cbData);
-    } else {
-        memcpy(&pPort->RxRing[dwHead], pData, cbFirst);
-        memcpy(&pPort->RxRing[0], pData + cbFirst, cbData - cbFirst);
-    }
-    AtomicWrite(&pPort->RxHead, (dwHead + cbData) & RX_RING_MASK);
 
     SetEvent(pPort->RxEvent);
     LeaveCriticalSection(&pPort->RxLock);
@@ -94,8 +99,12 @@ void ParseDataTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData, DWORD *
         if (dwPort >= pUsbFps->PortCount || cbChunk > CHUNK_MAX_DATA ||
             cbChunk > cbData - dwOffset - CHUNK_HEADER)
             break;
-        ProcessChunk(pUsbFps, dwPort, pData + dwOffset + CHUNK_HEADER, cbChunk);
-        *pLastPort = dwPort;
+        // A port whose binding never got that far has no lock or event to use: its bytes
+        // are dropped, and the chunks after it are still found.
+        if (AtomicRead(&pUsbFps->Ports[dwPort].Ready)) {
+            ProcessChunk(pUsbFps, dwPort, pData + dwOffset + CHUNK_HEADER, cbChunk);
+            *pLastPort = dwPort;
+        }
         dwOffset += CHUNK_HEADER + cbChunk;
     }
 }
@@ -115,7 +124,9 @@ DWORD WINAPI ReceiveThread(LPVOID lpParameter)
         cbTransfer = DATA_TRANSFER_FS;
     }
 
-    do {
+    // Active is tested before each transfer: once detach has cleared it no new transfer is
+    // issued, and the one in progress is ended by detach's abort.
+    while (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE) {
         DWORD cbReceived = 0;
         DWORD dwUsbError = 0;
         DWORD dwResult = UsbBulkTransfer(pUsbFps->UsbFuncs, pUsbFps->DataInPipe, NULL, NULL,
@@ -128,6 +139,6 @@ DWORD WINAPI ReceiveThread(LPVOID lpParameter)
         } else if (cbReceived >= CHUNK_HEADER) {
             ParseDataTransfer(pUsbFps, buffer, cbReceived, &dwLastPort);
         }
-    } while (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE);
+    }
     return 0;
 }

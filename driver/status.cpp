@@ -127,6 +127,9 @@ void ParseStatusTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData)
         if (dwPort >= pUsbFps->PortCount)
             break;  // this record and all after it are dropped
         pPort = &pUsbFps->Ports[dwPort];
+        // A port whose binding never got that far has no lock or event: its records go.
+        if (!AtomicRead(&pPort->Ready))
+            continue;
         switch (dwType) {
         case STATUS_TX_READY:
             OnTxReady(pPort);
@@ -151,7 +154,8 @@ DWORD WINAPI StatusThread(LPVOID lpParameter)
     PUSBFPS pUsbFps = (PUSBFPS)lpParameter;
     BYTE buffer[STATUS_TRANSFER];
 
-    do {
+    // Active is tested before each transfer (see ReceiveThread).
+    while (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE) {
         DWORD cbReceived = 0;
         DWORD dwUsbError = 0;
         DWORD dwResult = UsbBulkTransfer(pUsbFps->UsbFuncs, pUsbFps->StatusInPipe, NULL, NULL,
@@ -159,6 +163,6 @@ DWORD WINAPI StatusThread(LPVOID lpParameter)
                                          sizeof(buffer), &cbReceived, 0, &dwUsbError);
         if (!(dwResult != 0 && dwUsbError != 0) && cbReceived >= STATUS_RECORD)
             ParseStatusTransfer(pUsbFps, buffer, cbReceived);
-    } while (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE);
+    }
     return 0;
 }

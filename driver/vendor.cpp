@@ -7,6 +7,7 @@
 
 #include "atomics.h"
 #include "qsxport.h"
+#include "rundown.h"
 #include "transfer.h"
 
 // An 8-bit argument widened to a 16-bit setup field the way the adapter expects it.
@@ -57,7 +58,11 @@ DWORD SendVendorCommand(PUSBFPS pUsbFps, DWORD dwCode, DWORD dwValue, DWORD dwPo
 extern "C" DWORD WINAPI QSXPort_Vender(struct UsbFps *pUsbFps, DWORD dwCode, DWORD dwValue,
                                        DWORD dwPort, DWORD dwLength, LPVOID lpData)
 {
+    // The index need not name a port, so the record's own reference keeps it alive.
+    if (!EnterDevice(pUsbFps))
+        return 1;
     SendVendorCommand(pUsbFps, dwCode, dwValue, dwPort, dwLength, lpData);
+    LeaveDevice(pUsbFps);
     return 1;
 }
 

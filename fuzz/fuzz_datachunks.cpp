@@ -2,7 +2,8 @@
 // against an independent model of what the transfers carry: indices in range, no byte
 // invented, lost or reordered, nothing stored for a port the adapter does not have.
 //
-// Input: byte 0 picks the port count and the ports' settings; then transfers, each
+// Input: byte 0 picks the port count, the ports' settings and whether binding stopped
+// half-way (the later ports then have no objects and get nothing); then transfers, each
 // prefixed by a 2-byte length (capped at 4096) and a byte that says how much to read back
 // from one port afterwards (so the ring indices wrap).
 #include <cstdint>
@@ -22,12 +23,12 @@ struct Model {
     bool overflow[QSX_MAX_PORTS] = {};
 };
 
-void ModelTransfer(Model &m, WORD ports, const BYTE *data, size_t size, bool stripNul) {
+void ModelTransfer(Model &m, WORD ports, WORD ready, const BYTE *data, size_t size, bool stripNul) {
     size_t off = 0;
     while (size - off >= 4) {
         DWORD port = data[off + 1], n = (DWORD(data[off + 2]) << 8) | data[off + 3];
         if (port >= ports || n > 512 || n > size - off - 4) break;
-        for (DWORD i = 0; i < n; i++) {
+        for (DWORD i = 0; i < n && port < ready; i++) {
             BYTE b = data[off + 4 + i];
             if (stripNul && b == 0) continue;
             if (m.ring[port].size() < RX_RING_SIZE - 1)
@@ -46,11 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const WORD kCounts[] = {2, 4, 8, 16};
     WORD ports = kCounts[data[0] & 3];
     bool stripNul = data[0] & 4;
-    PUSBFPS fps = FuzzRecord(ports);
+    WORD ready = (data[0] & 0x20) ? ports / 2 : ports;
+    PUSBFPS fps = FuzzRecord(ports, ready);
     DCB dcb{};
     dcb.fNull = stripNul;
     dcb.EvtChar = '\n';
-    for (int i = 0; i < ports; i++) {
+    for (int i = 0; i < ready; i++) {
         SetDBC(fps, &dcb, i);
         fps->Ports[i].EventMask = (data[0] & 8) ? (EV_RXCHAR | EV_RXFLAG) : 0;
         fps->Ports[i].RxOverflow = (data[0] >> 4) & 1;
@@ -76,19 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A private copy, so reading past the transfer is caught by the sanitizer.
         std::vector<BYTE> transfer(data + off, data + off + n);
         ParseDataTransfer(fps, transfer.data(), static_cast<DWORD>(n), &lastPort);
-        ModelTransfer(model, ports, transfer.data(), n, stripNul);
+        ModelTransfer(model, ports, ready, transfer.data(), n, stripNul);
         off += n;
-        if (lastPort != 0xFFFFFFFF && lastPort >= ports) abort();
-        for (int i = 0; i < ports; i++) {
+        if (lastPort != 0xFFFFFFFF && lastPort >= ready) abort();
+        for (int i = 0; i < ready; i++) {
             FpsPort &p = fps->Ports[i];
             if (p.RxHead >= RX_RING_SIZE || p.RxTail >= RX_RING_SIZE) abort();
             if (USBPortSatus(fps, 3, i) != model.ring[i].size()) abort();
         }
-        if (readBack) drain(readBack % ports, readBack);
+        if (readBack) drain(readBack % ready, readBack);
     }
     for (int i = 0; i < QSX_MAX_PORTS; i++) {
         FpsPort &p = fps->Ports[i];
-        if (i >= ports) {
+        if (i >= ready) {
             if (p.RxHead != 0 || p.Errors != 0) abort();
             continue;
         }

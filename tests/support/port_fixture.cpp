@@ -25,6 +25,7 @@ void PortFixture::SetUpPorts(WORD portCount, DWORD maxPacket) {
         InitializeCriticalSection(&p.RxLock);
         InitializeCriticalSection(&p.TxLock);
         p.LocksReady = 1;
+        p.Ready = 1;
         p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
         p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
         p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
