@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "explore_internal.h"
 #include "kernel_internal.h"
 
 namespace standin::internal {
@@ -411,6 +412,7 @@ DWORD WINAPI GetCurrentThreadId(void) {
 
 // ---- handles -------------------------------------------------------------------------
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+    if (ExploreControlled()) ExplorePoint(ExploreOp::kCloseHandle, hObject);
     if (!CloseKernelHandle(hObject)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -420,6 +422,11 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 // ---- time --------------------------------------------------------------------------
 void WINAPI Sleep(DWORD dwMilliseconds) {
+    if (ExploreControlled()) {
+        ExploreSleep(dwMilliseconds);  // virtual time: ends when nothing else can run
+        if (dwMilliseconds != 0) RecordTimedCall(standin::TimedCall::kSleep, dwMilliseconds, 0);
+        return;
+    }
     if (dwMilliseconds == 0) {
         std::this_thread::yield();
         return;
@@ -432,6 +439,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 }
 
 DWORD WINAPI GetTickCount(void) {
+    if (ExploreControlled()) return ExploreTickCount();
     auto &time = Time();
     std::lock_guard lock(time.mutex);
     // Virtual milliseconds wrap at 2^32 like the device's counter.

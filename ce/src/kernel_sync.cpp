@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "explore_internal.h"
 #include "kernel_internal.h"
 
 using namespace standin::internal;
@@ -99,6 +100,7 @@ private:
 // Waits until one of `objects` is signalled and takes its signal. Returns WAIT_OBJECT_0
 // plus the object's index, or WAIT_TIMEOUT once the scaled time-out has passed.
 DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms) {
+    if (ExploreControlled()) return ExploreWait(objects, ms);
     std::unique_lock lock(KernelLock());
     for (size_t i = 0; i < objects.size(); ++i) {
         if (objects[i]->TryAcquire()) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
@@ -157,20 +159,29 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpcs) {
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
     const DWORD self = CurrentThreadId();
-    if (lock.owner.load(std::memory_order_relaxed) != self) lock.mutex.lock();
+    if (ExploreControlled()) {
+        ExploreEnterSection(lpcs, lock.mutex, lock.owner, self);  // the explorer grants it
+    } else if (lock.owner.load(std::memory_order_relaxed) != self) {
+        lock.mutex.lock();
+    }
     TookLock(lpcs, lock, self);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
     const DWORD self = CurrentThreadId();
-    if (lock.owner.load(std::memory_order_relaxed) != self && !lock.mutex.try_lock()) return FALSE;
+    if (ExploreControlled()) {
+        if (!ExploreTryEnterSection(lpcs, lock.mutex, lock.owner, self)) return FALSE;
+    } else if (lock.owner.load(std::memory_order_relaxed) != self && !lock.mutex.try_lock()) {
+        return FALSE;
+    }
     TookLock(lpcs, lock, self);
     return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
+    if (ExploreHooked() && ExploreLeaveSection(lpcs, lock.owner)) return;
     // Leaving a section the thread does not hold would corrupt it; ignore that.
     if (lock.owner.load(std::memory_order_relaxed) != CurrentThreadId()) return;
     if (--lock.depth == 0) {
@@ -202,6 +213,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 }
 
 BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
+    if (ExploreControlled()) ExplorePoint(ExploreOp::kEventModify, hEvent, func);
     if (auto hook = gEventHook.load(std::memory_order_acquire)) hook(hEvent, func, gEventHookContext.load());
     if (func != EVENT_SET && func != EVENT_RESET && func != EVENT_PULSE) {
         // A handle that is no event at all is the worse fault, and reported as such.

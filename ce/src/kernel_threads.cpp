@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "explore_internal.h"
 #include "kernel_internal.h"
 
 using namespace standin::internal;
@@ -72,9 +73,22 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    auto thread = std::make_shared<Thread>(NewThreadId());
+    // An explored thread's creation is a scheduling point; the new thread is explored too.
+    ExploreThread *explored = nullptr;
+    DWORD id = 0;
+    if (ExploreControlled()) {
+        ExplorePoint(ExploreOp::kCreateThread, nullptr);
+        explored = ExploreNewThread(&id);
+    } else {
+        id = NewThreadId();
+    }
+    auto thread = std::make_shared<Thread>(id);
     HANDLE handle = CreateHandle(thread);
-    if (!handle) return nullptr;
+    if (!handle) {
+        if (explored) ExploreThreadExit(explored);
+        return nullptr;
+    }
+    if (explored) ExploreThreadObject(explored, thread);
 
     std::shared_ptr<Program> program = tProgram;
     if (program) {
@@ -85,10 +99,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
     try {
         // The running thread holds its own reference: closing every handle does not end
         // the object before the routine returns.
-        std::thread([thread, lpStartAddr, lpvThreadParam, program] {
+        std::thread([thread, lpStartAddr, lpvThreadParam, program, explored] {
             AdoptThreadId(thread->Id());
             tProgram = program;
-            const DWORD code = lpStartAddr(lpvThreadParam);
+            const DWORD code = explored ? ExploreRunThread(explored, lpStartAddr, lpvThreadParam)
+                                        : lpStartAddr(lpvThreadParam);
             // Counted as ended before the handle is signalled, so that whoever sees the
             // handle signalled also sees the count drop.
             ThreadEnded();
@@ -96,6 +111,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
                 std::lock_guard lock(KernelLock());
                 thread->Finish(code);
             }
+            if (explored) ExploreThreadExit(explored);
             tProgram.reset();
             if (program) {
                 std::lock_guard g(program->lock);
@@ -108,6 +124,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
             program->running--;
         }
         ThreadEnded();
+        if (explored) ExploreThreadExit(explored);
         CloseKernelHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

@@ -23,30 +23,54 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 
 // ---- interlocked operations (full barriers) -------------------------------
+// The stand-in's schedule explorer (standin/explore.h) makes each of them a scheduling
+// point on the threads it controls; otherwise the test costs one relaxed load.
+extern int standin_g_exploring;
+void standin_ExploreYield(int kind, const volatile void *address);
+#define STANDIN_INTERLOCKED_EXCHANGE 1
+#define STANDIN_INTERLOCKED_COMPARE_EXCHANGE 2
+#define STANDIN_INTERLOCKED_EXCHANGE_ADD 3
+#define STANDIN_INTERLOCKED_INCREMENT 4
+#define STANDIN_INTERLOCKED_DECREMENT 5
+#define STANDIN_INTERLOCKED_EXCHANGE_POINTER 6
+#define STANDIN_INTERLOCKED_COMPARE_EXCHANGE_POINTER 7
+#define STANDIN_EXPLORE_YIELD(kind, address)                                        \
+    do {                                                                           \
+        if (__builtin_expect(__atomic_load_n(&standin_g_exploring, __ATOMIC_RELAXED), 0)) \
+            standin_ExploreYield((kind), (address));                               \
+    } while (0)
+
 static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_EXCHANGE, Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
                                               LONG Comperand) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_COMPARE_EXCHANGE, Destination);
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comperand;
 }
 static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_EXCHANGE_ADD, Addend);
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedIncrement(LONG volatile *Addend) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_INCREMENT, Addend);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(LONG volatile *Addend) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_DECREMENT, Addend);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_EXCHANGE_POINTER, Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
                                                       PVOID Comperand) {
+    STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_COMPARE_EXCHANGE_POINTER, Destination);
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comperand;
