@@ -315,16 +315,15 @@ TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosed) {
     PUSBFPS fps = gBoundRecord.load();
     ASSERT_NE(fps, nullptr);
     ComOpen(fps, 1, u"Drivers\\Active\\None");
-    HANDLE closeEvent = fps->Ports[1].CloseEvent;
-    ASSERT_NE(closeEvent, nullptr);
+    ASSERT_NE(fps->Ports[1].CloseEvent, nullptr);
 
     std::atomic<bool> removed{false};
     std::thread unplug([&] {
         standin::UsbUnplug(device);
         removed = true;
     });
-    // The removal pauses, then waits on the open port's close event.
-    ASSERT_TRUE(qsxtest::WaitUntil([&] { return standin::WaitingThreadCount(closeEvent) == 1; }));
+    // The removal pauses, then waits for the open port to be closed.
+    ASSERT_TRUE(qsxtest::WaitUntil([&] { return standin::WaitingThreadCount(fps->DetachEvent) == 1; }));
     EXPECT_FALSE(removed.load());
     ComClose(fps, 1);
     unplug.join();
