@@ -6,6 +6,8 @@
 #include <standin/usbbus.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "driver_fixture.h"
@@ -107,12 +109,6 @@ TEST_F(UsbHostTest, ClosePipeEndsAWaitingInTransferWithAnError) {
     EXPECT_EQ(error, USB_CANCELED_ERROR);
     EXPECT_EQ(bytes, 0u);
     EXPECT_TRUE(funcs_->lpCloseTransfer(transfer));
-    // The pipe is gone for good.
-    EXPECT_EQ(funcs_->lpIssueBulkTransfer(pipe, nullptr, nullptr, USB_IN_TRANSFER, sizeof buffer,
-                                          buffer, 0),
-              nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(funcs_->lpClosePipe(pipe));
 }
 
 TEST_F(UsbHostTest, NotifyRoutineRunsOnAHostStackThread) {
@@ -145,8 +141,6 @@ TEST_F(UsbHostTest, ClosingAPendingTransferAbortsItAndForgetsTheHandle) {
     EXPECT_EQ(error, USB_NOT_COMPLETE_ERROR);
     EXPECT_FALSE(funcs_->lpIsTransferComplete(transfer));
     EXPECT_TRUE(funcs_->lpCloseTransfer(transfer));
-    EXPECT_FALSE(funcs_->lpGetTransferStatus(transfer, &bytes, &error));
-    EXPECT_FALSE(funcs_->lpCloseTransfer(transfer));
     // The client closed it itself, so its routine is not called.
     EXPECT_EQ(WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     ASSERT_EQ(device_->Requests().size(), 1u);
@@ -186,6 +180,165 @@ TEST_F(UsbHostTest, RemovalFailsPendingTransfersThenNotifiesTheClient) {
     EXPECT_EQ(funcs_->lpGetDeviceInfo(hDevice_), nullptr);
     EXPECT_TRUE(funcs_->lpClosePipe(pipe));
     hDevice_ = nullptr;
+}
+
+// On the device a closed pipe or transfer is freed memory: every later use of its handle
+// stops the program, naming the call and the handle. A value that never was a handle of
+// that kind is refused cleanly.
+class UsbHostDeathTest : public UsbHostTest {};
+
+TEST_F(UsbHostDeathTest, UsingAClosedPipeOrTransferStopsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    USB_PIPE pipe = Open(0x82);
+    ASSERT_NE(pipe, nullptr);
+    ASSERT_TRUE(funcs_->lpClosePipe(pipe));
+    USB_DEVICE_REQUEST request{0x40, 0x10, 1, 0, 0};
+    USB_TRANSFER transfer = funcs_->lpIssueVendorTransfer(hDevice_, nullptr, nullptr, 0, &request, nullptr, 0);
+    ASSERT_NE(transfer, nullptr);
+    ASSERT_TRUE(funcs_->lpCloseTransfer(transfer));
+
+    BYTE buffer[8];
+    BOOL halted = FALSE;
+    DWORD bytes = 0, error = 0;
+    const struct {
+        const char *message;
+        std::function<void()> use;
+    } cases[] = {
+        {"IssueBulkTransfer on pipe",
+         [&] { funcs_->lpIssueBulkTransfer(pipe, nullptr, nullptr, USB_IN_TRANSFER, sizeof buffer, buffer, 0); }},
+        {"IssueInterruptTransfer on pipe",
+         [&] { funcs_->lpIssueInterruptTransfer(pipe, nullptr, nullptr, USB_IN_TRANSFER, sizeof buffer, buffer, 0); }},
+        {"AbortPipeTransfers on pipe", [&] { funcs_->lpAbortPipeTransfers(pipe, 0); }},
+        {"ResetPipe on pipe", [&] { funcs_->lpResetPipe(pipe); }},
+        {"IsPipeHalted on pipe", [&] { funcs_->lpIsPipeHalted(pipe, &halted); }},
+        {"ClosePipe on pipe", [&] { funcs_->lpClosePipe(pipe); }},
+        {"GetTransferStatus on transfer", [&] { funcs_->lpGetTransferStatus(transfer, &bytes, &error); }},
+        {"IsTransferComplete on transfer", [&] { funcs_->lpIsTransferComplete(transfer); }},
+        {"AbortTransfer on transfer", [&] { funcs_->lpAbortTransfer(transfer, 0); }},
+        {"CloseTransfer on transfer", [&] { funcs_->lpCloseTransfer(transfer); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_DEATH(c.use(), std::string(c.message) + " 0x[0-9a-f]+, which was closed");
+    }
+
+    // Never a pipe, never a transfer: a clean failure.
+    SetLastError(qsxtest::kUntouched);
+    EXPECT_FALSE(funcs_->lpClosePipe(reinterpret_cast<USB_PIPE>(transfer)));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(funcs_->lpGetTransferStatus(reinterpret_cast<USB_TRANSFER>(pipe), &bytes, &error));
+    EXPECT_EQ(funcs_->lpIssueBulkTransfer(nullptr, nullptr, nullptr, 0, 0, nullptr, 0), nullptr);
+}
+
+// A completion routine that holds the completion thread until the test lets it go.
+struct Gate {
+    HANDLE entered = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    HANDLE open = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    ~Gate() {
+        CloseHandle(entered);
+        CloseHandle(open);
+    }
+};
+DWORD WINAPI GateRoutine(LPVOID gate) {
+    SetEvent(static_cast<Gate *>(gate)->entered);
+    WaitForSingleObject(static_cast<Gate *>(gate)->open, INFINITE);
+    return 0;
+}
+DWORD WINAPI CountingRoutine(LPVOID counter) {
+    ++*static_cast<std::atomic<int> *>(counter);
+    return 0;
+}
+
+// Each abort returns only after the completion routine of the transfer it ended has run,
+// even while that routine waits in line behind another one; with USB_NO_WAIT it returns
+// at once.
+TEST_F(UsbHostTest, AbortsReturnOnlyAfterTheRoutinesOfWhatTheyEndedRan) {
+    enum class Call { kAbortTransfer, kAbortPipeTransfers, kClosePipe, kAbortTransferNoWait };
+    for (Call call : {Call::kAbortTransfer, Call::kAbortPipeTransfers, Call::kClosePipe, Call::kAbortTransferNoWait}) {
+        SCOPED_TRACE(static_cast<int>(call));
+        USB_PIPE pipe = Open(0x82);
+        ASSERT_NE(pipe, nullptr);
+        std::atomic<int> ran{0};
+        BYTE buffer[8];
+        USB_TRANSFER waiting = funcs_->lpIssueBulkTransfer(pipe, CountingRoutine, &ran,
+                                                           USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK,
+                                                           sizeof buffer, buffer, 0);
+        ASSERT_NE(waiting, nullptr);
+        // Hold the completion thread inside another transfer's routine.
+        Gate gate;
+        USB_DEVICE_REQUEST request{0x40, 0x10, 1, 0, 0};
+        USB_TRANSFER holder = funcs_->lpIssueVendorTransfer(hDevice_, GateRoutine, &gate, 0, &request, nullptr, 0);
+        ASSERT_NE(holder, nullptr);
+        ASSERT_EQ(WaitForSingleObject(gate.entered, 10000), WAIT_OBJECT_0);
+
+        auto aborted = std::async(std::launch::async, [&] {
+            switch (call) {
+            case Call::kAbortTransfer: funcs_->lpAbortTransfer(waiting, 0); break;
+            case Call::kAbortTransferNoWait: funcs_->lpAbortTransfer(waiting, USB_NO_WAIT); break;
+            case Call::kAbortPipeTransfers: funcs_->lpAbortPipeTransfers(pipe, 0); break;
+            case Call::kClosePipe: funcs_->lpClosePipe(pipe); break;
+            }
+            return ran.load();
+        });
+        if (call == Call::kAbortTransferNoWait) {
+            ASSERT_EQ(aborted.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            EXPECT_EQ(aborted.get(), 0);  // its routine still waits behind the held one
+            SetEvent(gate.open);
+        } else {
+            ASSERT_TRUE(qsxtest::WaitUntil([&] { return funcs_->lpIsTransferComplete(waiting) != FALSE; }));
+            SetEvent(gate.open);
+            EXPECT_EQ(aborted.get(), 1);
+        }
+        ASSERT_TRUE(qsxtest::WaitUntil([&] { return ran.load() == 1; }));
+        EXPECT_TRUE(funcs_->lpCloseTransfer(waiting));
+        EXPECT_TRUE(funcs_->lpCloseTransfer(holder));
+        if (call != Call::kClosePipe) EXPECT_TRUE(funcs_->lpClosePipe(pipe));
+    }
+}
+
+// An abort made inside a completion routine cannot wait for the completion thread, which
+// is running it: the routines it ends run there and then, and its own is not waited for.
+struct InsideRoutine {
+    LPCUSB_FUNCS funcs;
+    USB_PIPE pipe;
+    USB_TRANSFER self = nullptr;
+    std::atomic<int> ran{0};  // the routine of the transfer on `pipe`
+    int ranWhenAbortReturned = -1;
+    HANDLE done = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+};
+DWORD WINAPI AbortingRoutine(LPVOID context) {
+    auto *c = static_cast<InsideRoutine *>(context);
+    c->funcs->lpAbortPipeTransfers(c->pipe, 0);
+    c->ranWhenAbortReturned = c->ran.load();
+    c->funcs->lpAbortTransfer(c->self, 0);  // already complete, its routine is this one
+    SetEvent(c->done);
+    return 0;
+}
+
+TEST_F(UsbHostTest, AbortInsideACompletionRoutineDoesNotWaitForItself) {
+    InsideRoutine c;
+    c.funcs = funcs_;
+    c.pipe = Open(0x82);
+    ASSERT_NE(c.pipe, nullptr);
+    BYTE buffer[8];
+    USB_TRANSFER waiting = funcs_->lpIssueBulkTransfer(c.pipe, CountingRoutine, &c.ran, USB_IN_TRANSFER,
+                                                       sizeof buffer, buffer, 0);
+    ASSERT_NE(waiting, nullptr);
+    // The aborting transfer waits for data on another pipe, so that its handle is known to
+    // the routine before the routine can run.
+    USB_PIPE trigger = Open(0x83);
+    BYTE other[8];
+    c.self = funcs_->lpIssueBulkTransfer(trigger, AbortingRoutine, &c, USB_IN_TRANSFER, sizeof other, other, 0);
+    ASSERT_NE(c.self, nullptr);
+    device_->QueueIn(0x83, {1});
+    ASSERT_EQ(WaitForSingleObject(c.done, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(c.ranWhenAbortReturned, 1);
+    EXPECT_EQ(c.ran.load(), 1);
+    EXPECT_TRUE(funcs_->lpCloseTransfer(waiting));
+    EXPECT_TRUE(funcs_->lpCloseTransfer(c.self));
+    EXPECT_TRUE(funcs_->lpClosePipe(c.pipe));
+    EXPECT_TRUE(funcs_->lpClosePipe(trigger));
+    CloseHandle(c.done);
 }
 
 }  // namespace

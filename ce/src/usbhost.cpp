@@ -2,7 +2,17 @@
 // pipes, transfers and their completion, and device removal.
 //
 // Handles given to clients (devices, pipes, transfers) are ids in tables, never pointers,
-// and are never reused, so a stale handle fails cleanly instead of reaching freed memory.
+// and are never reused. On the device ClosePipe and CloseTransfer free what the handle
+// points to, so any later use of a closed pipe or transfer is use of freed memory there:
+// here it stops the program with a message naming the call and the handle, so that a
+// client which gets away with it here cannot get away with it on the device either.
+//
+// Completion routines run on the host stack's own completion thread, one at a time in
+// completion order. Aborts (AbortTransfer, AbortPipeTransfers, ClosePipe) return only
+// once the routines of the transfers they end have run, as the platform's do; an abort
+// made on the completion thread itself runs those routines there and then, since the
+// thread cannot wait for itself.
+//
 // Lock order: gHost->lock before a transfer's own lock; device models are called with
 // neither held.
 #include <standin/usbbus.h>
@@ -10,6 +20,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -25,6 +37,14 @@ struct PipeRec;
 // Tags in the low bits keep the three kinds of handles apart.
 constexpr uintptr_t kDeviceTag = 1, kPipeTag = 2, kTransferTag = 3;
 
+// Where a transfer's completion routine is: none to call, waiting on the completion
+// queue, being called, or done with (called, or skipped because the client closed the
+// transfer first).
+enum class Routine { kNone, kQueued, kRunning, kRan };
+
+// Set on the host stack's completion thread.
+thread_local bool tCompletionThread = false;
+
 class Transfer final : public UsbTransfer, public std::enable_shared_from_this<Transfer> {
 public:
     bool control = false;
@@ -39,12 +59,14 @@ public:
     uintptr_t id = 0;
     uintptr_t pipeId = 0;  // 0 for control transfers
     std::shared_ptr<DeviceRec> device;
+    std::shared_ptr<PipeRec> pipe;  // null for control transfers
 
     mutable std::mutex lock;
-    std::condition_variable done;
+    std::condition_variable done;  // the transfer ended, or its routine moved on
     bool pending = true;
-    bool closed = false;     // guarded by lock
-    bool notifying = false;  // guarded by lock: the completion routine is running
+    bool closed = false;                 // guarded by lock
+    Routine routine = Routine::kNone;    // guarded by lock
+    std::thread::id runner;              // guarded by lock: who runs the routine
     DWORD bytes = 0;
     DWORD error = USB_NOT_COMPLETE_ERROR;
 
@@ -82,6 +104,7 @@ struct PipeRec {
     std::shared_ptr<DeviceRec> device;
     USB_ENDPOINT_DESCRIPTOR endpoint{};
     int syncWaiters = 0;  // clients blocked inside a synchronous transfer on this pipe
+    std::atomic<bool> halted{false};  // a transfer stalled; ResetPipe clears it
 };
 
 struct Host {
@@ -99,28 +122,72 @@ struct Host {
     bool dispatcherStarted = false;
 
     uintptr_t NewId(uintptr_t tag) { return (nextId++ << 2) | tag; }
+    // With lock held: whether `handle` was once given out as a handle of this kind. Ids
+    // count up and are never reused, so one that is no longer in its table was closed.
+    bool WasIssued(LPCVOID handle, uintptr_t tag) const {
+        const auto value = reinterpret_cast<uintptr_t>(handle);
+        return (value & 3) == tag && (value >> 2) != 0 && (value >> 2) < nextId;
+    }
 };
 
 // Never destroyed: the completion thread may outlive every other static object.
 Host *const gHost = new Host;
 
-// Runs a completion routine unless the client closed the transfer first; CloseTransfer
-// waits while `notifying` is set.
+// A client used a pipe or transfer after closing it. On the device the handle points to
+// freed memory by then; nothing sensible can follow, so the program stops here.
+[[noreturn]] void UseAfterClose(const char *call, const char *kind, LPCVOID handle) {
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "usbd: %s on %s %p, which was closed: on the device this is use of freed memory\n", call,
+                  kind, handle);
+    std::fputs(text, stderr);
+    std::abort();
+}
+
+// Runs a queued completion routine, unless it ran already (an abort on the completion
+// thread ran it) or the client closed the transfer first.
 void RunNotify(const std::shared_ptr<Transfer> &t) {
     {
         std::lock_guard g(t->lock);
-        if (t->closed) return;
-        t->notifying = true;
+        if (t->routine != Routine::kQueued) return;
+        if (t->closed) {
+            t->routine = Routine::kRan;
+            t->done.notify_all();
+            return;
+        }
+        t->routine = Routine::kRunning;
+        t->runner = std::this_thread::get_id();
     }
     t->notify(t->notifyParameter);
     {
         std::lock_guard g(t->lock);
-        t->notifying = false;
+        t->routine = Routine::kRan;
     }
     t->done.notify_all();
 }
 
+// Returns once the transfer's completion routine is no longer queued or running, as an
+// abort must. The routine this very thread is running is not waited for, and on the
+// completion thread a queued routine is run at once instead of waited for: either wait
+// would be for the waiting thread itself.
+void AwaitRoutine(const std::shared_ptr<Transfer> &t) {
+    std::unique_lock g(t->lock);
+    for (;;) {
+        if (t->routine == Routine::kQueued && tCompletionThread) {
+            g.unlock();
+            RunNotify(t);
+            g.lock();
+        } else if (t->routine == Routine::kQueued ||
+                   (t->routine == Routine::kRunning && t->runner != std::this_thread::get_id())) {
+            t->done.wait(g);
+        } else {
+            return;
+        }
+    }
+}
+
 void DispatchLoop() {
+    tCompletionThread = true;
     for (;;) {
         std::shared_ptr<Transfer> t;
         {
@@ -165,7 +232,9 @@ bool Transfer::Finish(std::span<const BYTE> data, DWORD count, DWORD usbError, b
         error = usbError;
         pending = false;
         queue = callNotify && notify && !closed;
+        if (queue) routine = Routine::kQueued;
     }
+    if (usbError == USB_STALL_ERROR && pipe) pipe->halted = true;
     done.notify_all();
     if (queue) QueueNotify(shared_from_this());
     return true;
@@ -177,11 +246,31 @@ std::shared_ptr<T> Find(std::map<uintptr_t, std::shared_ptr<T>> &table, LPCVOID 
     return it == table.end() ? nullptr : it->second;
 }
 
+// With gHost->lock held: the open pipe `handle` names for `call`. A closed pipe is the
+// caller's fault (see UseAfterClose); a value that never named a pipe gives null.
+std::shared_ptr<PipeRec> PipeFor(const char *call, USB_PIPE handle) {
+    auto pipe = Find(gHost->pipes, handle);
+    if (!pipe && gHost->WasIssued(handle, kPipeTag)) UseAfterClose(call, "pipe", handle);
+    return pipe;
+}
+
+// The same for a transfer that has not been closed.
+std::shared_ptr<Transfer> TransferFor(const char *call, USB_TRANSFER handle) {
+    std::lock_guard g(gHost->lock);
+    auto t = Find(gHost->transfers, handle);
+    if (!t && gHost->WasIssued(handle, kTransferTag)) UseAfterClose(call, "transfer", handle);
+    if (!t) SetLastError(ERROR_INVALID_HANDLE);
+    return t;
+}
+
 // Registers and submits a transfer; for a synchronous one, waits until it ended.
-USB_TRANSFER Issue(std::shared_ptr<Transfer> t, const std::shared_ptr<PipeRec> &pipe) {
+USB_TRANSFER Issue(const char *call, std::shared_ptr<Transfer> t, const std::shared_ptr<PipeRec> &pipe) {
     bool sync = t->notify == nullptr;
     {
         std::lock_guard g(gHost->lock);
+        // Closed between the look-up and here: issued on a pipe being freed.
+        if (pipe && !gHost->pipes.count(pipe->id))
+            UseAfterClose(call, "pipe", reinterpret_cast<LPCVOID>(pipe->id));
         if (t->device->gone) {
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return nullptr;
@@ -208,9 +297,10 @@ USB_TRANSFER Issue(std::shared_ptr<Transfer> t, const std::shared_ptr<PipeRec> &
     return reinterpret_cast<USB_TRANSFER>(t->id);
 }
 
-// Ends every open transfer selected by `pick` with `usbError` and tells the device model.
+// Ends every open transfer selected by `pick` with `usbError` and tells the device model;
+// with `wait`, returns once the completion routines of all of them have run.
 template <typename Pick>
-void AbortOpenTransfers(Pick pick, DWORD usbError) {
+void AbortOpenTransfers(Pick pick, DWORD usbError, bool wait) {
     std::vector<std::shared_ptr<Transfer>> victims;
     {
         std::lock_guard g(gHost->lock);
@@ -219,6 +309,8 @@ void AbortOpenTransfers(Pick pick, DWORD usbError) {
     }
     for (auto &t : victims)
         if (t->Finish({}, 0, usbError, true)) t->device->model->Cancelled(t);
+    if (wait)
+        for (auto &t : victims) AwaitRoutine(t);
 }
 
 // ---- the function table ----------------------------------------------------------
@@ -303,7 +395,7 @@ USB_TRANSFER WINAPI HostIssueVendorTransfer(USB_HANDLE hDevice, LPTRANSFER_NOTIF
         t->clientBuffer = static_cast<BYTE *>(buffer);
     else if (t->length)
         t->out.assign(static_cast<BYTE *>(buffer), static_cast<BYTE *>(buffer) + t->length);
-    return Issue(std::move(t), nullptr);
+    return Issue("IssueVendorTransfer", std::move(t), nullptr);
 }
 
 USB_PIPE WINAPI HostOpenPipe(USB_HANDLE hDevice, LPCUSB_ENDPOINT_DESCRIPTOR endpoint) {
@@ -330,42 +422,69 @@ USB_PIPE WINAPI HostOpenPipe(USB_HANDLE hDevice, LPCUSB_ENDPOINT_DESCRIPTOR endp
 }
 
 BOOL WINAPI HostAbortPipeTransfers(USB_PIPE hPipe, DWORD flags) {
-    (void)flags;
-    uintptr_t id = reinterpret_cast<uintptr_t>(hPipe);
+    std::shared_ptr<PipeRec> pipe;
     {
         std::lock_guard g(gHost->lock);
-        if (!gHost->pipes.count(id)) return FALSE;
+        pipe = PipeFor("AbortPipeTransfers", hPipe);
     }
-    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR);
+    if (!pipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const uintptr_t id = pipe->id;
+    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR,
+                       (flags & USB_NO_WAIT) == 0);
+    return TRUE;
+}
+
+BOOL WINAPI HostResetPipe(USB_PIPE hPipe) {
+    std::lock_guard g(gHost->lock);
+    auto pipe = PipeFor("ResetPipe", hPipe);
+    if (!pipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    pipe->halted = false;
+    return TRUE;
+}
+
+BOOL WINAPI HostIsPipeHalted(USB_PIPE hPipe, LPBOOL halted) {
+    std::lock_guard g(gHost->lock);
+    auto pipe = PipeFor("IsPipeHalted", hPipe);
+    if (!pipe || !halted) {
+        SetLastError(pipe ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *halted = pipe->halted ? TRUE : FALSE;
     return TRUE;
 }
 
 BOOL WINAPI HostClosePipe(USB_PIPE hPipe) {
-    uintptr_t id = reinterpret_cast<uintptr_t>(hPipe);
     std::shared_ptr<PipeRec> pipe;
     {
         std::lock_guard g(gHost->lock);
-        pipe = Find(gHost->pipes, hPipe);
+        pipe = PipeFor("ClosePipe", hPipe);
         if (!pipe) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        gHost->pipes.erase(id);
+        gHost->pipes.erase(pipe->id);
     }
-    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR);
+    const uintptr_t id = pipe->id;
+    AbortOpenTransfers([id](const Transfer &t) { return t.pipeId == id; }, USB_CANCELED_ERROR, true);
     std::unique_lock g(gHost->lock);
     gHost->pipeIdle.wait(g, [&] { return pipe->syncWaiters == 0; });
     return TRUE;
 }
 
-USB_TRANSFER WINAPI HostIssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE notify,
-                                          LPVOID parameter, DWORD flags, DWORD size,
-                                          LPVOID buffer, ULONG physical) {
-    (void)physical;
+// IssueBulkTransfer and IssueInterruptTransfer: the device model tells them apart by the
+// endpoint.
+USB_TRANSFER IssueOnPipe(const char *call, USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE notify, LPVOID parameter,
+                         DWORD flags, DWORD size, LPVOID buffer) {
     std::shared_ptr<PipeRec> pipe;
     {
         std::lock_guard g(gHost->lock);
-        pipe = Find(gHost->pipes, hPipe);
+        pipe = PipeFor(call, hPipe);
     }
     if (!pipe || (size && !buffer)) {
         SetLastError(pipe ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -383,36 +502,37 @@ USB_TRANSFER WINAPI HostIssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUT
     t->notifyParameter = parameter;
     t->device = pipe->device;
     t->pipeId = pipe->id;
+    t->pipe = pipe;
     if (t->in)
         t->clientBuffer = static_cast<BYTE *>(buffer);
     else if (size)
         t->out.assign(static_cast<BYTE *>(buffer), static_cast<BYTE *>(buffer) + size);
-    return Issue(std::move(t), pipe);
+    return Issue(call, std::move(t), pipe);
+}
+
+USB_TRANSFER WINAPI HostIssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE notify,
+                                          LPVOID parameter, DWORD flags, DWORD size,
+                                          LPVOID buffer, ULONG physical) {
+    (void)physical;
+    return IssueOnPipe("IssueBulkTransfer", hPipe, notify, parameter, flags, size, buffer);
+}
+
+USB_TRANSFER WINAPI HostIssueInterruptTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE notify,
+                                               LPVOID parameter, DWORD flags, DWORD size,
+                                               LPVOID buffer, ULONG physical) {
+    (void)physical;
+    return IssueOnPipe("IssueInterruptTransfer", hPipe, notify, parameter, flags, size, buffer);
 }
 
 BOOL WINAPI HostIsTransferComplete(USB_TRANSFER hTransfer) {
-    std::shared_ptr<Transfer> t;
-    {
-        std::lock_guard g(gHost->lock);
-        t = Find(gHost->transfers, hTransfer);
-    }
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto t = TransferFor("IsTransferComplete", hTransfer);
+    if (!t) return FALSE;
     return !t->IsPending();
 }
 
 BOOL WINAPI HostGetTransferStatus(USB_TRANSFER hTransfer, LPDWORD bytes, LPDWORD error) {
-    std::shared_ptr<Transfer> t;
-    {
-        std::lock_guard g(gHost->lock);
-        t = Find(gHost->transfers, hTransfer);
-    }
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto t = TransferFor("GetTransferStatus", hTransfer);
+    if (!t) return FALSE;
     std::lock_guard g(t->lock);
     if (bytes) *bytes = t->bytes;
     if (error) *error = t->error;
@@ -420,17 +540,10 @@ BOOL WINAPI HostGetTransferStatus(USB_TRANSFER hTransfer, LPDWORD bytes, LPDWORD
 }
 
 BOOL WINAPI HostAbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
-    (void)flags;
-    std::shared_ptr<Transfer> t;
-    {
-        std::lock_guard g(gHost->lock);
-        t = Find(gHost->transfers, hTransfer);
-    }
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto t = TransferFor("AbortTransfer", hTransfer);
+    if (!t) return FALSE;
     if (t->Finish({}, 0, USB_CANCELED_ERROR, true)) t->device->model->Cancelled(t);
+    if ((flags & USB_NO_WAIT) == 0) AwaitRoutine(t);
     return TRUE;
 }
 
@@ -439,6 +552,7 @@ BOOL WINAPI HostCloseTransfer(USB_TRANSFER hTransfer) {
     {
         std::lock_guard g(gHost->lock);
         t = Find(gHost->transfers, hTransfer);
+        if (!t && gHost->WasIssued(hTransfer, kTransferTag)) UseAfterClose("CloseTransfer", "transfer", hTransfer);
         if (!t) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
@@ -446,12 +560,14 @@ BOOL WINAPI HostCloseTransfer(USB_TRANSFER hTransfer) {
         gHost->transfers.erase(t->id);
     }
     {
-        // From here the client's buffer is never touched and its routine never called; a
-        // routine already running is waited for, since the client may unload its code
-        // right after this call.
+        // From here the client's buffer is never touched and a queued routine never
+        // called; a routine already running on another thread is waited for, since the
+        // client may unload its code right after this call.
         std::unique_lock g(t->lock);
         t->closed = true;
-        t->done.wait(g, [&] { return !t->notifying; });
+        t->done.wait(g, [&] {
+            return t->routine != Routine::kRunning || t->runner == std::this_thread::get_id();
+        });
     }
     if (t->Finish({}, 0, USB_CANCELED_ERROR, false)) t->device->model->Cancelled(t);
     return TRUE;
@@ -468,8 +584,11 @@ const USB_FUNCS gFuncs = [] {
     f.lpIssueVendorTransfer = HostIssueVendorTransfer;
     f.lpOpenPipe = HostOpenPipe;
     f.lpAbortPipeTransfers = HostAbortPipeTransfers;
+    f.lpResetPipe = HostResetPipe;
     f.lpClosePipe = HostClosePipe;
+    f.lpIsPipeHalted = HostIsPipeHalted;
     f.lpIssueBulkTransfer = HostIssueBulkTransfer;
+    f.lpIssueInterruptTransfer = HostIssueInterruptTransfer;
     f.lpIsTransferComplete = HostIsTransferComplete;
     f.lpGetTransferStatus = HostGetTransferStatus;
     f.lpAbortTransfer = HostAbortTransfer;
@@ -499,7 +618,7 @@ bool UsbRemoveDevice(USB_HANDLE device) {
         dev->gone = true;
     }
     AbortOpenTransfers([&](const Transfer &t) { return t.device == dev; },
-                       USB_DEVICE_NOT_RESPONDING_ERROR);
+                       USB_DEVICE_NOT_RESPONDING_ERROR, true);
     dev->model->Unplugged();
     std::vector<std::pair<LPDEVICE_NOTIFY_ROUTINE, LPVOID>> notifiers;
     {
