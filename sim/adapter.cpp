@@ -167,21 +167,32 @@ void Adapter::RefusePipe(UCHAR endpointAddress, bool refuse) {
 
 void Adapter::InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code) {
     std::unique_lock g(lock_);
-    pipeFaults_[static_cast<size_t>(pipe)] = PipeFaultState{fault, count, code};
+    if (count == 0) return;
+    pipeFaults_[static_cast<size_t>(pipe)].push_back(PipeFaultState{fault, count, code});
     Kick();  // an IN transfer waiting right now may be the first one hit
     Release(g);
 }
 
 void Adapter::ClearPipeFaults() {
     std::unique_lock g(lock_);
-    for (PipeFaultState &f : pipeFaults_) f.left = 0;
+    for (auto &queue : pipeFaults_) queue.clear();
     Kick();  // bytes held back by a fault may go now
     Release(g);
 }
 
 size_t Adapter::PipeFaultsLeft(Pipe pipe) {
     std::lock_guard g(lock_);
-    return pipeFaults_[static_cast<size_t>(pipe)].left;
+    size_t left = 0;
+    for (const PipeFaultState &f : pipeFaults_[static_cast<size_t>(pipe)])
+        left = f.left == kPersistent || left == kPersistent ? kPersistent : left + f.left;
+    return left;
+}
+
+size_t Adapter::WaitingTransfers(Pipe pipe) {
+    std::lock_guard g(lock_);
+    const UCHAR endpoint = pipe == Pipe::kData ? kEpDataIn : pipe == Pipe::kStatus ? kEpStatusIn : kEpBulkOut;
+    auto it = pendingIn_.find(endpoint);
+    return it == pendingIn_.end() ? 0 : it->second.size();
 }
 
 uint64_t Adapter::PipeTransfers(Pipe pipe) {
@@ -202,15 +213,18 @@ std::optional<size_t> Adapter::PipeIndex(UCHAR endpoint) {
     }
 }
 
-Adapter::PipeFaultState *Adapter::ArmedFault(UCHAR endpoint) {
+const Adapter::PipeFaultState *Adapter::ArmedFault(UCHAR endpoint) {
     const std::optional<size_t> pipe = PipeIndex(endpoint);
-    if (!pipe || pipeFaults_[*pipe].left == 0) return nullptr;
-    return &pipeFaults_[*pipe];
+    if (!pipe || pipeFaults_[*pipe].empty()) return nullptr;
+    return &pipeFaults_[*pipe].front();
 }
 
-DWORD Adapter::Hit(PipeFaultState &fault) {
-    if (fault.left != kPersistent) fault.left--;
-    return fault.code;
+DWORD Adapter::Hit(UCHAR endpoint) {
+    std::deque<PipeFaultState> &queue = pipeFaults_[*PipeIndex(endpoint)];
+    PipeFaultState &fault = queue.front();
+    const DWORD code = fault.code;
+    if (fault.left != kPersistent && --fault.left == 0) queue.pop_front();
+    return code;
 }
 
 std::vector<std::vector<BYTE>> Adapter::OutFrames() {
@@ -310,11 +324,11 @@ bool Adapter::AnswerOne(std::unique_lock<std::mutex> &g) {
 
 std::optional<DWORD> Adapter::RefuseBulk(UCHAR endpoint) {
     std::lock_guard g(lock_);
-    PipeFaultState *fault = ArmedFault(endpoint);
+    const PipeFaultState *fault = ArmedFault(endpoint);
     if (!fault || fault->fault != PipeFault::kRefuse) return std::nullopt;
     // Counted here, as it never reaches SubmitBulk.
     pipeTransfers_[*PipeIndex(endpoint)]++;
-    return Hit(*fault);
+    return Hit(endpoint);
 }
 
 void Adapter::Cancelled(const standin::UsbTransferPtr &t) {

@@ -239,14 +239,19 @@ public:
     void ClearFaults();
     // Makes OpenPipe fail for this endpoint address (or accept it again).
     void RefusePipe(UCHAR endpointAddress, bool refuse = true);
-    // Pipe faults: the next `count` transfers issued on the pipe (kPersistent: all of them,
-    // until cleared) meet `fault`; `code` is the USB error of kError and kErrorAfterData (0
-    // ends the transfer without error and without data) and the last error of kRefuse. One
-    // fault per pipe: a new one replaces the last.
+    // Pipe faults: `count` transfers issued on the pipe (kPersistent: all of them, until
+    // cleared) meet `fault`; `code` is the USB error of kError and kErrorAfterData (0 ends
+    // the transfer without error and without data) and the last error of kRefuse. Faults
+    // injected on a pipe that has one armed queue up behind it, so a test can say "one
+    // empty transfer, then three refused".
     void InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code = USB_STALL_ERROR);
     void ClearPipeFaults();
-    // Transfers the fault on the pipe has yet to hit (0 when none is armed).
+    // Transfers the faults armed on the pipe have yet to hit (0 when none is armed).
     size_t PipeFaultsLeft(Pipe pipe);
+    // IN transfers of the pipe the adapter holds waiting for something to send. With the
+    // pipe's faults spent and its reader's next transfer waiting here, the reader has dealt
+    // with every transfer before it.
+    size_t WaitingTransfers(Pipe pipe);
     // Transfers the host issued, or tried to issue, on the pipe since the adapter was made,
     // refused ones included. A reader thread that issues one transfer after another has
     // dealt with transfer n once transfer n + 1 shows here.
@@ -416,9 +421,9 @@ private:
     // The pipe an endpoint belongs to; the spare endpoints belong to none.
     static std::optional<size_t> PipeIndex(UCHAR endpoint);
     // The fault armed on the pipe of this endpoint, or null; Hit counts one transfer off it
-    // and gives its code.
-    PipeFaultState *ArmedFault(UCHAR endpoint);
-    static DWORD Hit(PipeFaultState &fault);
+    // (dropping it once spent) and gives its code.
+    const PipeFaultState *ArmedFault(UCHAR endpoint);
+    DWORD Hit(UCHAR endpoint);
     PortState *PortAt(WORD port);
 
     const WORD productId_;
@@ -456,7 +461,7 @@ private:
         size_t left = 0;
         DWORD code = 0;
     };
-    std::array<PipeFaultState, kPipes> pipeFaults_{};
+    std::array<std::deque<PipeFaultState>, kPipes> pipeFaults_;  // armed first at the front
     std::array<uint64_t, kPipes> pipeTransfers_{};
 
     std::deque<Answer> answers_;                       // control requests to answer

@@ -136,7 +136,7 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpDataIn];
     standin::UsbTransferPtr t = queue.front();
     const uint64_t epoch = epoch_;
-    PipeFaultState *fault = ArmedFault(kEpDataIn);
+    const PipeFaultState *fault = ArmedFault(kEpDataIn);
     const bool failNow = fault && fault->fault == PipeFault::kError;
     std::vector<BYTE> raw;
     size_t length = 0;
@@ -151,7 +151,7 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
         if (length == 0) return false;
     }
     const DWORD error =
-        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(*fault) : USB_NO_ERROR;
+        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(kEpDataIn) : USB_NO_ERROR;
     queue.pop_front();
     dataServing_ = true;
     holding_++;
@@ -185,7 +185,7 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
 
 bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
     if (statusServing_ || !usable_ || !Waiting(kEpStatusIn)) return false;
-    PipeFaultState *fault = ArmedFault(kEpStatusIn);
+    const PipeFaultState *fault = ArmedFault(kEpStatusIn);
     const bool failNow = fault && fault->fault == PipeFault::kError;
     if (status_.empty() && !failNow) return false;
     std::deque<standin::UsbTransferPtr> &queue = pendingIn_[kEpStatusIn];
@@ -217,7 +217,7 @@ bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
         out = std::span<const BYTE>(statusBuffer_.data(), length);
     }
     const DWORD error =
-        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(*fault) : USB_NO_ERROR;
+        fault && (failNow || fault->fault == PipeFault::kErrorAfterData) ? Hit(kEpStatusIn) : USB_NO_ERROR;
     queue.pop_front();
     statusServing_ = true;
     holding_++;
@@ -338,9 +338,9 @@ void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
     std::unique_lock g(lock_);
     if (std::optional<size_t> pipe = PipeIndex(t->Endpoint())) pipeTransfers_[*pipe]++;
     if (!t->IsPending()) return;
-    PipeFaultState *pipeFault = ArmedFault(t->Endpoint());
+    const PipeFaultState *pipeFault = ArmedFault(t->Endpoint());
     if (pipeFault && pipeFault->fault == PipeFault::kNeverComplete) {
-        Hit(*pipeFault);
+        Hit(t->Endpoint());
         unanswered_.push_back(std::move(t));
         return;
     }
@@ -360,7 +360,7 @@ void Adapter::SubmitBulk(standin::UsbTransferPtr t) {
     // it gets. The loader has no OUT endpoint, so frames after a new download began stall.
     if (pipeFault && (pipeFault->fault == PipeFault::kError || pipeFault->fault == PipeFault::kErrorAfterData)) {
         // The frame never reached the adapter.
-        const DWORD code = Hit(*pipeFault);
+        const DWORD code = Hit(t->Endpoint());
         Release(g);
         t->Fail(code);
         return;
