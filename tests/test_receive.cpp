@@ -2,6 +2,7 @@
 // events, bits and messages that come with it.
 #include <gtest/gtest.h>
 
+#include <kfuncs.h>
 #include <standin/kernel.h>
 
 #include "port_fixture.h"
@@ -41,6 +42,73 @@ TEST_F(ReceiveTest, ChunksOfOneTransferLandInTheirOwnPorts) {
     EXPECT_TRUE(TakeRxEvent(1));
     EXPECT_FALSE(TakeRxEvent(2));
     EXPECT_EQ(lastPort_, 1u);
+}
+
+// A COM driver that refused port 2 of 4 stops the binding there: ports 2 and 3 have no
+// lock and no event. Input for them is dropped without touching them (an uninitialised
+// section stops the program), input for the bound ports around it still arrives, and the
+// exports refuse those ports.
+class UnboundPortsTest : public qsxtest::PortFixture {
+protected:
+    void SetUp() override {
+        PortFixture::SetUp();
+        SetUpPorts(4, 512, 2);
+        for (int i = 0; i < 2; i++) Port(i).EventMask = EV_RXCHAR | EV_CTS;
+    }
+};
+
+TEST_F(UnboundPortsTest, ReadersAndExportsLeaveThemAlone) {
+    Parse(Chunk(0, {1, 2}) + Chunk(2, {3, 4}) + Chunk(3, {5}) + Chunk(1, {6}));
+    EXPECT_EQ(RingBytes(0), (std::vector<BYTE>{1, 2}));
+    EXPECT_EQ(RingBytes(1), (std::vector<BYTE>{6}));
+    EXPECT_EQ(lastPort_, 1u);
+
+    ParseStatus(Record(2, 3, 0, 0x08, 0x10) + Record(3, 2) + Record(0, 3, 0, 0x08, 0x10));
+    EXPECT_EQ(Port(0).LastMsr, 0x10u);
+    EXPECT_NE(Port(0).EventsPending & EV_CTS, 0u);
+    for (int i = 2; i < 4; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Port(i).RxHead, 0u);
+        EXPECT_EQ(Port(i).LastMsr, 0u);
+        EXPECT_EQ(Port(i).TxReady, 0u);
+    }
+
+    BYTE buffer[8] = {};
+    DWORD events = 0;
+    DCB dcb{};
+    EXPECT_EQ(ComOpen(fps_, 2, u"Drivers\\Active\\None"), 0u);
+    EXPECT_EQ(ReadUsb(fps_, buffer, sizeof buffer, 2), 0u);
+    EXPECT_EQ(WriteUsb(fps_, buffer, sizeof buffer, 3), 0u);
+    EXPECT_EQ(WaitComPortEvent(fps_, 2, &events), 0u);
+    EXPECT_EQ(Set_MaskEvent(fps_, 3, EV_RXCHAR, 1), 0u);
+    EXPECT_EQ(WaitDataEvent(fps_, 2, INFINITE), 2u);
+    EXPECT_EQ(USBPortSatus(fps_, 3, 3), 0u);
+    SetDBC(fps_, &dcb, 2);
+    SetEventCHAR(fps_, 'x', 2);
+    ComClose(fps_, 3);
+    EXPECT_EQ(Port(3).EventMask, 0u);
+    EXPECT_EQ(device_->Requests().size(), 0u) << "nothing goes to the adapter for them";
+}
+
+TEST_F(ReceiveTest, EventsComeOnlyOnceTheChunkIsInTheRing) {
+    // A waiter woken by EV_RXCHAR or EV_RXFLAG that asks how much is waiting must find the
+    // chunk that raised it; the hook runs at the very moment CommEvent is set.
+    struct Seen {
+        PUSBFPS fps;
+        HANDLE commEvent;
+        std::vector<DWORD> waiting;
+    } seen{fps_, Port(0).CommEvent, {}};
+    Port(0).EventMask = EV_RXCHAR | EV_RXFLAG;
+    SetDcb(0, false, '!');
+    standin::SetEventModifyHook(
+        [](HANDLE event, DWORD func, void *context) {
+            auto *s = static_cast<Seen *>(context);
+            if (event == s->commEvent && func == EVENT_SET) s->waiting.push_back(USBPortSatus(s->fps, 3, 0));
+        },
+        &seen);
+    Parse(Chunk(0, {'a', '!', 'b'}));
+    standin::SetEventModifyHook(nullptr, nullptr);
+    EXPECT_EQ(seen.waiting, (std::vector<DWORD>{3, 3})) << "EV_RXCHAR, then EV_RXFLAG";
 }
 
 TEST_F(ReceiveTest, BadHeaderDropsTheRestOfTheTransfer) {

@@ -10,7 +10,7 @@ std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE> &b) {
     return a;
 }
 
-void PortFixture::SetUpPorts(WORD portCount, DWORD maxPacket) {
+void PortFixture::SetUpPorts(WORD portCount, DWORD maxPacket, WORD readyCount) {
     using Ep = ScriptDevice::Endpoint;
     USHORT mp = static_cast<USHORT>(maxPacket);
     Attach(std::make_shared<ScriptDevice>(0x7045, std::vector<Ep>{{0x01, 2, mp}, {0x82, 2, mp}, {0x83, 2, mp}}),
@@ -19,7 +19,7 @@ void PortFixture::SetUpPorts(WORD portCount, DWORD maxPacket) {
     fps_->BulkOutPipe = fps_->UsbFuncs->lpOpenPipe(hDevice_, &itf->lpEndpoints[0].Descriptor);
     fps_->BulkOutEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
     fps_->MaxPacket = maxPacket;
-    for (int i = 0; i < portCount; i++) {
+    for (int i = 0; i < portCount && i < readyCount; i++) {
         FpsPort &p = Port(i);
         p.TxReady = 1;
         InitializeCriticalSection(&p.RxLock);

@@ -12,8 +12,10 @@ namespace qsxtest {
 
 class PortFixture : public DriverFixture {
 protected:
-    // Sets up the record for `portCount` ports at high (512) or full (64) speed.
-    void SetUpPorts(WORD portCount = 4, DWORD maxPacket = 512);
+    // Sets up the record for `portCount` ports at high (512) or full (64) speed. Ports from
+    // `readyCount` on are left as a binding that stopped before them leaves them: no lock,
+    // no event (all of them when readyCount is 0xFFFF).
+    void SetUpPorts(WORD portCount = 4, DWORD maxPacket = 512, WORD readyCount = 0xFFFF);
     void TearDown() override;
 
     FpsPort &Port(int i) { return fps_->Ports[i]; }
