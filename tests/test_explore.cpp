@@ -132,6 +132,33 @@ struct BusyLoop {
     }
 };
 
+// ---- a lost update: two threads increment a plain counter; the scenario marks the gap
+// between the read and the write as a scheduling point.
+struct RacyIncrement {
+    int counter = 0;
+
+    static DWORD Increment(LPVOID p) {
+        auto *s = static_cast<RacyIncrement *>(p);
+        const int seen = s->counter;
+        ex::SchedulingPoint("between read and write");
+        s->counter = seen + 1;
+        return 0;
+    }
+
+    ex::Scenario Scenario() {
+        return {
+            .setup = [this] { counter = 0; },
+            .body =
+                [this] {
+                    HANDLE other = Start(Increment, this);
+                    Increment(this);
+                    Join(other);
+                },
+            .check = [this]() -> std::string { return counter == 2 ? "" : "an increment was lost"; },
+        };
+    }
+};
+
 // ---- a correct bounded buffer of one slot: a section and two auto-reset events, every
 // wait re-checking its condition under the section.
 struct ProducerConsumer {
@@ -209,6 +236,7 @@ TEST(Explore, FindsEachBugAndReportsItsKind) {
     LostWakeup lost;
     LockOrder order;
     BusyLoop busy;
+    RacyIncrement racy;
     ex::Options pct = Quiet({});
     pct.strategy = ex::Strategy::kPct;
     pct.pctDepth = 2;
@@ -233,7 +261,9 @@ TEST(Explore, FindsEachBugAndReportsItsKind) {
           "T1 in EnterCriticalSection(a) owned by T0"},
          {"T0  EnterCriticalSection(a)", "T1  EnterCriticalSection(b)"}},
         {"busy loop", busy.Scenario(), capped, {"step bound exceeded: 300 steps"},
-         {"InterlockedCompareExchange(var#0)"}},
+         {"InterlockedCompareExchange(var#0)", "the same step 295 more times, to step 300"}},
+        {"lost update", racy.Scenario(), Quiet({}), {"check failed: an increment was lost"},
+         {"T0  SchedulingPoint(between read and write)", "T1  SchedulingPoint(between read and write)"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -454,6 +484,23 @@ TEST(Explore, NormalModeIsUnaffectedAfterwards) {
     EXPECT_EQ(s.guarded, kThreads * kRounds);
     CloseHandle(s.go);
     DeleteCriticalSection(&s.lock);
+}
+
+// A thread that never reaches a scheduling point cannot be unwound: the explorer says so,
+// with the schedule, and stops the process instead of hanging.
+TEST(ExploreDeathTest, ThreadWithoutSchedulingPointsStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ex::Options o = Quiet({});
+    o.hangSeconds = 1;
+    EXPECT_DEATH(
+        {
+            ex::Explore(o, {.body = [] {
+                                SetEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                                for (volatile unsigned spin = 0;; spin = spin + 1) {
+                                }
+                            }});
+        },
+        "runs without reaching a scheduling point(.|\n)*T0  SetEvent\\(event#0\\)(.|\n)*replay id: s:");
 }
 
 #if defined(__has_feature)

@@ -59,7 +59,10 @@
 // On a failure the explorer ends the schedule: every controlled thread is unwound from the
 // scheduling point it waits at by an exception of a type private to the explorer (do not
 // swallow it with catch (...)), after leaving every critical section it holds; then the
-// engine waits for all of them to end, skips `check`, and runs `teardown`. Explore stops at
+// engine waits for all of them to end, skips `check`, and runs `teardown`. Since a thread is
+// unwound from whatever scheduling point it waits at, scenario code must not reach one from
+// a destructor or other noexcept code (an RAII guard whose destructor calls
+// LeaveCriticalSection, say): the exception would end the process. Explore stops at
 // the first failing schedule. A controlled thread that runs for Options::hangSeconds without
 // reaching a scheduling point (a busy loop with no platform call, or a real block on a lock
 // outside the platform's API) cannot be unwound: the explorer prints the schedule and its
