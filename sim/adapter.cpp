@@ -166,9 +166,14 @@ void Adapter::RefusePipe(UCHAR endpointAddress, bool refuse) {
 }
 
 void Adapter::InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code) {
+    const PipeFaultStep step{fault, count, code};
+    InjectPipeFaults(pipe, std::span<const PipeFaultStep>(&step, 1));
+}
+
+void Adapter::InjectPipeFaults(Pipe pipe, std::span<const PipeFaultStep> steps) {
     std::unique_lock g(lock_);
-    if (count == 0) return;
-    pipeFaults_[static_cast<size_t>(pipe)].push_back(PipeFaultState{fault, count, code});
+    for (const PipeFaultStep &s : steps)
+        if (s.count) pipeFaults_[static_cast<size_t>(pipe)].push_back(PipeFaultState{s.fault, s.count, s.code});
     Kick();  // an IN transfer waiting right now may be the first one hit
     Release(g);
 }

@@ -156,6 +156,15 @@ enum class PipeFault {
 };
 inline constexpr size_t kPersistent = SIZE_MAX;  // a pipe fault count that never runs out
 
+// `count` transfers (kPersistent: every one, until cleared) that meet `fault`; `code` is the
+// USB error of kError and kErrorAfterData (0 ends the transfer without error and without
+// data) and the last error of kRefuse.
+struct PipeFaultStep {
+    PipeFault fault;
+    size_t count;
+    DWORD code = USB_STALL_ERROR;
+};
+
 // Line settings of request 0x14.
 struct LineSettings {
     DWORD baud = 9600;
@@ -239,12 +248,12 @@ public:
     void ClearFaults();
     // Makes OpenPipe fail for this endpoint address (or accept it again).
     void RefusePipe(UCHAR endpointAddress, bool refuse = true);
-    // Pipe faults: `count` transfers issued on the pipe (kPersistent: all of them, until
-    // cleared) meet `fault`; `code` is the USB error of kError and kErrorAfterData (0 ends
-    // the transfer without error and without data) and the last error of kRefuse. Faults
-    // injected on a pipe that has one armed queue up behind it, so a test can say "one
-    // empty transfer, then three refused".
+    // Pipe faults: the steps hit the transfers issued on the pipe from now on, in order.
+    // Steps injected while others are armed queue up behind them. A sequence goes in at
+    // once, so that no transfer slips between its steps ("one empty transfer, then three
+    // refused").
     void InjectPipeFault(Pipe pipe, PipeFault fault, size_t count, DWORD code = USB_STALL_ERROR);
+    void InjectPipeFaults(Pipe pipe, std::span<const PipeFaultStep> steps);
     void ClearPipeFaults();
     // Transfers the faults armed on the pipe have yet to hit (0 when none is armed).
     size_t PipeFaultsLeft(Pipe pipe);
@@ -458,7 +467,7 @@ private:
     std::set<UCHAR> refusedPipes_;
     struct PipeFaultState {
         PipeFault fault = PipeFault::kError;
-        size_t left = 0;
+        size_t left = 0;  // transfers still to hit
         DWORD code = 0;
     };
     std::array<std::deque<PipeFaultState>, kPipes> pipeFaults_;  // armed first at the front
