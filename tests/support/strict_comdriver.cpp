@@ -110,7 +110,8 @@ bool StrictComDriver::WaitDetachCalls(size_t count, std::chrono::milliseconds bo
 
 bool StrictPortExports::Load(HMODULE driver) {
     if (!driver) return false;
-    auto find = [&](const char16_t *name) { return GetProcAddressW(driver, name); };
+    // Through a generic function pointer: FARPROC's own type says nothing of the export's.
+    auto find = [&](const char16_t *name) { return reinterpret_cast<void (*)()>(GetProcAddressW(driver, name)); };
     ComOpen = reinterpret_cast<PFN_COMOPEN>(find(u"ComOpen"));
     ComClose = reinterpret_cast<PFN_COMCLOSE>(find(u"ComClose"));
     Set_MaskEvent = reinterpret_cast<PFN_SET_MASKEVENT>(find(u"Set_MaskEvent"));
