@@ -716,12 +716,14 @@ Outcome Engine::RunOne(const explore::Scenario &scenario, ChoiceStrategy &chosen
     bodyThread.join();
 
     Outcome out;
+    bool runCheck;
     {
         std::lock_guard lock(m);
         std::string why;
         if (!failed && !strategy->Finished(steps.size(), &why)) failed = true, reason = why;
+        runCheck = !failed && scenario.check;
     }
-    const std::string message = !failed && scenario.check ? scenario.check() : std::string();
+    const std::string message = runCheck ? scenario.check() : std::string();
     {
         std::lock_guard lock(m);
         if (!message.empty()) failed = true, reason = "check failed: " + message;
