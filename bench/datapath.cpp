@@ -61,7 +61,7 @@ struct Record {
     ~Record() {
         if (fps->BulkOutPipe) fps->UsbFuncs->lpClosePipe(fps->BulkOutPipe);
         if (fps->BulkOutEvent) CloseHandle(fps->BulkOutEvent);
-        if (device) standin::UsbRemoveDevice(device);
+        if (device && standin::UsbRemoveDevice(device)) standin::UsbWaitHostStack(device);
         for (int i = 0; i < fps->PortCount; i++) {
             FpsPort &p = fps->Ports[i];
             CloseHandle(p.TxReadyEvent);

@@ -87,6 +87,7 @@ struct Plugged {
         standin::SetTimeScale(0.01);
         adapter = qsxsim::Adapter::Create(static_cast<WORD>(productId), true);
         device = standin::UsbPlug(adapter);
+        standin::UsbWaitHostStack(device);
         standin::SetTimeScale(1.0);
         if (!device || !standin::UsbHasClient(device)) {
             *error = "the adapter was not attached";
@@ -108,7 +109,7 @@ struct Plugged {
     ~Plugged() {
         for (HANDLE h : ports) CloseHandle(h);
         standin::SetTimeScale(0.01);
-        if (device) standin::UsbUnplug(device);
+        if (device && standin::UsbUnplug(device)) standin::UsbWaitHostStack(device);
         standin::SetTimeScale(1.0);
     }
 };

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <map>
-#include <thread>
 
 #include "attach.h"
 #include "attach_fixture.h"
@@ -60,7 +59,7 @@ TEST_F(AttachFixture, PlugBindsEveryPortAndUnplugUndoesItAll) {
 
     standin::ClearTimedCalls();
     DWORD start = GetTickCount();
-    ASSERT_TRUE(standin::UsbUnplug(device));
+    ASSERT_TRUE(qsxtest::UnplugAndWait(device));
     // No port was open, so removal takes the one-second pause and no more.
     EXPECT_GE(GetTickCount() - start, 1000u);
     bool paused = false;
@@ -74,7 +73,7 @@ TEST_F(AttachFixture, FullSpeedAdapterIsReadInSmallTransfers) {
     USB_HANDLE device = Plug(0x7020, false);
     ASSERT_TRUE(standin::UsbHasClient(device));
     EXPECT_TRUE(qsxtest::WaitUntil([] { return CountMessages("== Attached to 1.1 Controller ==\n") == 1; }));
-    standin::UsbUnplug(device);
+    qsxtest::UnplugAndWait(device);
 }
 
 TEST_F(AttachFixture, DownloadSendsTheWholeImageInPacedBlocks) {
@@ -115,7 +114,7 @@ TEST_F(AttachFixture, DownloadSendsTheWholeImageInPacedBlocks) {
         EXPECT_EQ(std::count(sleeps.begin(), sleeps.begin() + c.blocks, 1), static_cast<long>(c.blocks));
         EXPECT_EQ(sleeps[c.blocks], 1000u);
         EXPECT_EQ(sleeps[c.blocks + 1], 1000u);
-        standin::UsbUnplug(device);
+        qsxtest::UnplugAndWait(device);
     }
 }
 
@@ -126,7 +125,7 @@ TEST_F(AttachFixture, UnsupportedProductIsGivenUpWithoutARequest) {
     EXPECT_TRUE(adapter_->VendorLog().empty());
     EXPECT_EQ(standin::RunningThreadCount(), 0u);
     EXPECT_TRUE(PortEntries().empty());
-    standin::UsbUnplug(device);
+    qsxtest::UnplugAndWait(device);
 }
 
 TEST_F(AttachFixture, MissingComDriverNameFailsTheAttach) {
@@ -139,7 +138,7 @@ TEST_F(AttachFixture, MissingComDriverNameFailsTheAttach) {
     for (const char *m : {"SetKeyValues failed!\n", "pUsbFps->ComDriver NULL\n", "GetProcAddress failed!\n"})
         EXPECT_EQ(CountMessages(m), 1u) << m;
     EXPECT_EQ(standin::RunningThreadCount(), 0u);
-    standin::UsbUnplug(device);
+    qsxtest::UnplugAndWait(device);
 }
 
 void *HalfComLookup(std::string_view name) {
@@ -159,7 +158,7 @@ TEST_F(AttachFixture, ComDriverWithoutDetachFailsTheAttach) {
     EXPECT_FALSE(standin::UsbHasClient(device));
     EXPECT_EQ(CountMessages("GetProcAddress ComDetach failed!\n"), 1u);
     EXPECT_TRUE(PortEntries().empty());  // nothing was bound
-    standin::UsbUnplug(device);
+    qsxtest::UnplugAndWait(device);
     FreeLibrary(comDriver_);  // the reference HalfComLookup took
     standin::UnregisterBuiltinModule(u"HalfCom.dll");
 }
@@ -169,7 +168,7 @@ TEST_F(AttachFixture, RefusedPortStopsBindingAndIsReportedAtRemoval) {
     USB_HANDLE device = Plug(0x7045);
     ASSERT_TRUE(standin::UsbHasClient(device));
     EXPECT_EQ(PortEntries().size(), 2u);
-    standin::UsbUnplug(device);
+    qsxtest::UnplugAndWait(device);
     EXPECT_EQ(CountMessages("Deteched Error 4 \n"), 2u);
 }
 
@@ -192,7 +191,7 @@ TEST_F(AttachFixture, InterfaceModesFollowTheRegistryAndTheModel) {
             if (r.setup.bRequest == 0x10) ports.push_back(r.setup.wIndex);
         EXPECT_EQ(ports.size(), static_cast<size_t>(adapter_->PortCount()));
         EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end()));
-        standin::UsbUnplug(device);
+        qsxtest::UnplugAndWait(device);
     }
 }
 
@@ -213,7 +212,7 @@ TEST_F(AttachFixture, FailureAfterBindingUndoesTheBinding) {
     EXPECT_TRUE(PortEntries().empty());
     EXPECT_EQ(standin::RunningThreadCount(), 0u);
     EXPECT_EQ(standin::UsbOpenPipeCount(), 0u);
-    standin::UsbRemoveDevice(device);
+    qsxtest::RemoveAndWait(device);
 }
 
 TEST_F(AttachFixture, PlugAndUnplugManyTimesLeavesNothingBehind) {
@@ -226,7 +225,7 @@ TEST_F(AttachFixture, PlugAndUnplugManyTimesLeavesNothingBehind) {
         USB_HANDLE device = Plug(pid, highSpeed);
         ASSERT_TRUE(standin::UsbHasClient(device)) << i;
         ASSERT_EQ(PortEntries().size(), static_cast<size_t>(adapter_->PortCount())) << i;
-        ASSERT_TRUE(standin::UsbUnplug(device));
+        ASSERT_TRUE(qsxtest::UnplugAndWait(device));
         ASSERT_TRUE(PortEntries().empty()) << i;
         ASSERT_EQ(standin::RunningThreadCount(), 0u) << i;
         ASSERT_EQ(standin::OpenHandleCount(), handles) << i;
@@ -274,7 +273,7 @@ TEST_F(PipeDiscoveryTest, WalksOnlyTheExaminedEndpointsInOrder) {
         fps_->Flags = 0;
         FreeUsbFps(fps_);  // closes whatever was opened
         fps_ = nullptr;
-        standin::UsbRemoveDevice(hDevice_);
+        qsxtest::RemoveAndWait(hDevice_);
         hDevice_ = nullptr;
     }
 }
@@ -304,7 +303,9 @@ void *RecordingComLookup(std::string_view name) {
     return nullptr;
 }
 
-TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosed) {
+// The removal runs on the host stack's worker and waits there for the open port to be
+// closed; an adapter plugged meanwhile is attached only after that.
+TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosedAndHoldsUpLaterAttaches) {
     standin::RegisterBuiltinModule(u"RecCom.dll", RecordingComLookup);
     HKEY key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\QSX_PORT", 0, 0, &key), 0);
@@ -317,17 +318,21 @@ TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosed) {
     ComOpen(fps, 1, u"Drivers\\Active\\None");
     ASSERT_NE(fps->Ports[1].CloseEvent, nullptr);
 
-    std::atomic<bool> removed{false};
-    std::thread unplug([&] {
-        standin::UsbUnplug(device);
-        removed = true;
-    });
+    ASSERT_TRUE(standin::UsbUnplug(device));
     // The removal pauses, then waits for the open port to be closed.
     ASSERT_TRUE(qsxtest::WaitUntil([&] { return standin::WaitingThreadCount(fps->DetachEvent) == 1; }));
-    EXPECT_FALSE(removed.load());
+    auto second = qsxsim::Adapter::Create(0x7045, true);
+    USB_HANDLE secondDevice = standin::UsbPlug(second);
+    EXPECT_FALSE(standin::UsbWaitHostStack(device, 0));
+    EXPECT_FALSE(standin::UsbWaitHostStack(secondDevice, 0));
+    EXPECT_FALSE(standin::UsbHasClient(secondDevice));
+    EXPECT_TRUE(second->VendorLog().empty());
+
     ComClose(fps, 1);
-    unplug.join();
-    EXPECT_TRUE(removed.load());
+    EXPECT_TRUE(standin::UsbWaitHostStack(device, 60000));
+    EXPECT_TRUE(standin::UsbWaitHostStack(secondDevice, 60000));
+    EXPECT_TRUE(standin::UsbHasClient(secondDevice));
+    EXPECT_TRUE(qsxtest::UnplugAndWait(secondDevice));
     standin::UnregisterBuiltinModule(u"RecCom.dll");
 }
 

@@ -152,7 +152,7 @@ protected:
     }
     void TearDown() override {
         ClosePorts();
-        if (device_) standin::UsbUnplug(device_);
+        if (device_) qsxtest::UnplugAndWait(device_);
         AttachFixture::TearDown();
     }
     void PlugWithFault(const AttachFault &c);
@@ -259,7 +259,7 @@ TEST_F(AdapterInput, MalformedDataTransfersCostOnlyThemselves) {
             }
         }
         ClosePorts();
-        ASSERT_TRUE(standin::UsbUnplug(device_));
+        ASSERT_TRUE(qsxtest::UnplugAndWait(device_));
         device_ = nullptr;
     }
 }
@@ -341,7 +341,7 @@ TEST_F(AdapterInput, ComDriverNameThatDoesNotFitIsNeverReadPastItsEnd) {
         EXPECT_EQ(CountMessages("GetProcAddress failed!\n"), 1u);
         EXPECT_TRUE(PortEntries().empty());
         EXPECT_EQ(standin::RunningThreadCount(), 0u);
-        standin::UsbUnplug(device);
+        qsxtest::UnplugAndWait(device);
     }
 }
 
@@ -365,7 +365,7 @@ TEST_F(AdapterInput, ComDriverNameOfAnotherTypeIsNotLoaded) {
         EXPECT_FALSE(standin::UsbHasClient(device));
         EXPECT_EQ(gStrayBinds.load(), 0);
         EXPECT_EQ(CountMessages("SetKeyValues failed!\n"), 1u);
-        standin::UsbUnplug(device);
+        qsxtest::UnplugAndWait(device);
     }
     standin::UnregisterBuiltinModule(u"QX");
 }
@@ -391,7 +391,7 @@ TEST_F(AdapterInput, PortSettingsThatAreNoNumberCountAsMissingAtAttach) {
         EXPECT_EQ(modes, (std::vector<WORD>{3, later, later, later}));
         // Ports 2 and 3 have no key: two messages each; port 1 adds two when it is unusable.
         EXPECT_EQ(CountMessages("Get KeyValues failed!\n"), good ? 4u : 6u);
-        standin::UsbUnplug(device);
+        qsxtest::UnplugAndWait(device);
     }
 }
 
@@ -453,7 +453,7 @@ void AdapterInput::PlugWithFault(const AttachFault &c) {
         adapter_->InjectFault(c.code, c.fault);
     else
         adapter_->InjectFaultAt(c.sequence, c.fault);
-    USB_HANDLE device = standin::UsbPlug(adapter_);
+    USB_HANDLE device = qsxtest::PlugAndWait(adapter_);
     EXPECT_EQ(standin::UsbHasClient(device), c.attached);
     EXPECT_EQ(PortEntries().size(), c.attached ? 4u : 0u);
     EXPECT_EQ(CountMessages("SetUsbInterface failed!\n"), c.attached ? 0u : 1u);
@@ -467,7 +467,7 @@ void AdapterInput::PlugWithFault(const AttachFault &c) {
     } else {
         EXPECT_EQ(standin::RunningThreadCount(), 0u);
     }
-    ASSERT_TRUE(standin::UsbUnplug(device));
+    ASSERT_TRUE(qsxtest::UnplugAndWait(device));
 }
 
 TEST_F(AdapterInput, RefusedOrUnansweredRequestsDuringAttachNeverHang) {

@@ -35,7 +35,7 @@ constexpr DWORD kLongRead = 1000000;
 class ComDriver : public qsxtest::AttachFixture {
 protected:
     void TearDown() override {
-        if (device_) standin::UsbUnplug(device_);
+        if (device_) qsxtest::UnplugAndWait(device_);
         AttachFixture::TearDown();
         EXPECT_EQ(standin::StreamDeviceCount(), 0u);
     }
@@ -47,7 +47,7 @@ protected:
         ASSERT_TRUE(adapter_->WireLoopback(0));
     }
     void Unplug() {
-        ASSERT_TRUE(standin::UsbUnplug(device_));
+        ASSERT_TRUE(qsxtest::UnplugAndWait(device_));
         device_ = nullptr;
     }
 

@@ -426,7 +426,7 @@ TEST_F(QsxPortOnAdapter, SavedInterfaceReachesThePortNowAndAtItsNextOpen) {
     USB_HANDLE device = Plug(0x7045);
     struct Unplugger {
         USB_HANDLE device;
-        ~Unplugger() { standin::UsbUnplug(device); }
+        ~Unplugger() { qsxtest::UnplugAndWait(device); }
     } unplugger{device};
     ASSERT_TRUE(standin::UsbHasClient(device));
     std::u16string commandLine;

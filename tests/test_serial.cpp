@@ -35,7 +35,7 @@ protected:
     }
     void TearDown() override {
         for (HANDLE h : ports_) CloseHandle(h);
-        if (device_) standin::UsbUnplug(device_);
+        if (device_) qsxtest::UnplugAndWait(device_);
         AttachFixture::TearDown();
     }
 

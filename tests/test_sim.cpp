@@ -97,7 +97,10 @@ struct Plugged {
 
     Plugged(WORD productId, bool highSpeed = true)
         : adapter(Adapter::Create(productId, highSpeed)), device(standin::UsbAddDevice(adapter)) {}
-    ~Plugged() { standin::UsbRemoveDevice(device); }
+    ~Plugged() {
+        standin::UsbRemoveDevice(device);
+        standin::UsbWaitHostStack(device);
+    }
 
     // A synchronous control request; the USB error it ended with.
     DWORD Request(BYTE code, WORD value = 0, WORD index = 0, std::vector<BYTE> data = {},

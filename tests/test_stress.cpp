@@ -96,7 +96,7 @@ TEST_F(Stress, UnplugUnderFullDuplexLoadEndsEveryCall) {
             return true;
         }, 60000));
         std::thread closer([&] { CloseHandle(load[cycle % ports].handle); });
-        ASSERT_TRUE(standin::UsbUnplug(device));
+        ASSERT_TRUE(qsxtest::UnplugAndWait(device));
         stop = true;
         closer.join();
         for (auto &t : threads) t.join();

@@ -139,7 +139,7 @@ TEST_F(StrictComTest, PortsClosedAtRandomDuringRemovalUnderLoad) {
         }, 60000);
         std::thread unplug([&] {
             unplugging.count_down();
-            EXPECT_TRUE(standin::UsbUnplug(device));
+            EXPECT_TRUE(qsxtest::UnplugAndWait(device));
         });
         unplug.join();
         for (auto &t : threads) t.join();

@@ -26,7 +26,7 @@ protected:
         funcs_ = standin::UsbFunctionTable();
     }
     void TearDown() override {
-        if (hDevice_) standin::UsbRemoveDevice(hDevice_);
+        if (hDevice_) EXPECT_TRUE(qsxtest::RemoveAndWait(hDevice_));
         EXPECT_EQ(standin::UsbOpenTransferCount(), 0u);
         EXPECT_EQ(standin::UsbOpenPipeCount(), 0u);
     }
@@ -167,6 +167,7 @@ TEST_F(UsbHostTest, RemovalFailsPendingTransfersThenNotifiesTheClient) {
     ASSERT_TRUE(qsxtest::WaitUntil([] { return standin::UsbOpenTransferCount() > 0; }));
     EXPECT_TRUE(standin::UsbRemoveDevice(hDevice_));
     reader.join();
+    EXPECT_TRUE(standin::UsbWaitHostStack(hDevice_, 10000));
     EXPECT_EQ(closes.load(), 1);
     DWORD bytes = 0, error = 0;
     ASSERT_TRUE(funcs_->lpGetTransferStatus(transfer, &bytes, &error));
@@ -179,6 +180,55 @@ TEST_F(UsbHostTest, RemovalFailsPendingTransfersThenNotifiesTheClient) {
     EXPECT_FALSE(standin::UsbRemoveDevice(hDevice_));
     EXPECT_EQ(funcs_->lpGetDeviceInfo(hDevice_), nullptr);
     EXPECT_TRUE(funcs_->lpClosePipe(pipe));
+    hDevice_ = nullptr;
+}
+
+// A client whose notification routine blocks until the test lets it go.
+struct BlockingClient {
+    HANDLE entered = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> thread{0};
+    ~BlockingClient() {
+        CloseHandle(entered);
+        CloseHandle(release);
+    }
+};
+BOOL WINAPI BlockingDeviceNotify(LPVOID context, DWORD code, LPDWORD *, LPDWORD *, LPDWORD *, LPDWORD *) {
+    auto *client = static_cast<BlockingClient *>(context);
+    if (code != USB_CLOSE_DEVICE) return FALSE;
+    client->thread = GetCurrentThreadId();
+    SetEvent(client->entered);
+    WaitForSingleObject(client->release, 10000);
+    return TRUE;
+}
+
+// The host stack notifies a removal on its own worker thread, not on the thread that
+// reported it; while the routine blocks, later removals and attaches wait their turn.
+TEST_F(UsbHostTest, RemovalNotifiesOnTheHostStackThreadAndLaterWorkWaitsForIt) {
+    BlockingClient client;
+    ASSERT_TRUE(funcs_->lpRegisterNotificationRoutine(hDevice_, BlockingDeviceNotify, &client));
+    USB_HANDLE other = standin::UsbAddDevice(std::make_shared<ScriptDevice>());
+    std::atomic<int> closes{0};
+    ASSERT_TRUE(funcs_->lpRegisterNotificationRoutine(other, CountingDeviceNotify, &closes));
+
+    EXPECT_TRUE(standin::UsbRemoveDevice(hDevice_));
+    ASSERT_EQ(WaitForSingleObject(client.entered, 10000), WAIT_OBJECT_0);
+    EXPECT_NE(client.thread.load(), GetCurrentThreadId());
+    EXPECT_TRUE(standin::UsbRemoveDevice(other));
+    USB_HANDLE plugged = standin::UsbPlug(std::make_shared<ScriptDevice>());
+    EXPECT_FALSE(standin::UsbWaitHostStack(hDevice_, 0));
+    EXPECT_FALSE(standin::UsbWaitHostStack(other, 0));
+    EXPECT_FALSE(standin::UsbWaitHostStack(plugged, 0));
+    EXPECT_EQ(closes.load(), 0);
+
+    SetEvent(client.release);
+    // One after the other, in the order they were asked for.
+    EXPECT_TRUE(standin::UsbWaitHostStack(plugged, 10000));
+    EXPECT_TRUE(standin::UsbWaitHostStack(other, 0));
+    EXPECT_TRUE(standin::UsbWaitHostStack(hDevice_, 0));
+    EXPECT_EQ(closes.load(), 1);
+    EXPECT_EQ(standin::UsbDeviceCount(), 1u);  // the one just plugged
+    EXPECT_TRUE(qsxtest::RemoveAndWait(plugged));
     hDevice_ = nullptr;
 }
 

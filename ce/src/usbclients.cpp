@@ -1,5 +1,6 @@
 // The host stack's client side: registration of client drivers in the registry, and the
-// search for a client when a device is plugged.
+// search for a client when a device is plugged. Attaches run on the host stack's worker
+// thread, in line with removals (usbhost.cpp).
 //
 // A client is found under HKLM\Drivers\USB\LoadClients\<G1>\<G2>\<G3>\<DriverId> with a
 // "Dll" value. Each group is "Default" or decimal numbers joined by '_': G1 vendor[_product
@@ -8,6 +9,8 @@
 #include <kfuncs.h>
 #include <standin/kernel.h>
 #include <standin/usbbus.h>
+
+#include "usbhost_internal.h"
 
 #include <map>
 #include <mutex>
@@ -99,9 +102,12 @@ bool UsbInstallClient(std::u16string_view libraryFileName) {
     return ok;
 }
 
-USB_HANDLE UsbPlug(std::shared_ptr<UsbDevice> device) {
+namespace {
+
+// Offers the device to the registered clients, most specific group first; the first one
+// whose USBDeviceAttach takes it keeps it.
+void Attach(USB_HANDLE handle, const std::shared_ptr<UsbDevice> &device) {
     LPCUSB_DEVICE info = device->DeviceInfo();
-    USB_HANDLE handle = UsbAddDevice(device);
     LPCUSB_FUNCS funcs = UsbFunctionTable();
     LPCUSB_INTERFACE itf = funcs->lpFindInterface(info, 0, 0);
     const USB_DEVICE_DESCRIPTOR &d = info->Descriptor;
@@ -125,11 +131,18 @@ USB_HANDLE UsbPlug(std::shared_ptr<UsbDevice> device) {
                         accept) {
                         std::lock_guard g(gClients->lock);
                         gClients->attached[handle] = module;
-                        return handle;
+                        return;
                     }
                     FreeLibrary(module);
                 }
             }
+}
+
+}  // namespace
+
+USB_HANDLE UsbPlug(std::shared_ptr<UsbDevice> device) {
+    USB_HANDLE handle = UsbAddDevice(device);
+    internal::RunOnHostThread(handle, [handle, device] { Attach(handle, device); });
     return handle;
 }
 
@@ -140,16 +153,19 @@ bool UsbHasClient(USB_HANDLE device) {
 
 bool UsbUnplug(USB_HANDLE device) {
     if (!UsbRemoveDevice(device)) return false;
-    HMODULE module = nullptr;
-    {
-        std::lock_guard g(gClients->lock);
-        auto it = gClients->attached.find(device);
-        if (it != gClients->attached.end()) {
-            module = it->second;
-            gClients->attached.erase(it);
+    // After the client's notification routine, which is queued before this.
+    internal::RunOnHostThread(device, [device] {
+        HMODULE module = nullptr;
+        {
+            std::lock_guard g(gClients->lock);
+            auto it = gClients->attached.find(device);
+            if (it != gClients->attached.end()) {
+                module = it->second;
+                gClients->attached.erase(it);
+            }
         }
-    }
-    if (module) FreeLibrary(module);
+        if (module) FreeLibrary(module);
+    });
     return true;
 }
 

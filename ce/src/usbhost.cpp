@@ -8,7 +8,9 @@
 // client which gets away with it here cannot get away with it on the device either.
 //
 // Completion routines run on the host stack's own completion thread, one at a time in
-// completion order. Aborts (AbortTransfer, AbortPipeTransfers, ClosePipe) return only
+// completion order. Attaches and removal notifications run on another thread of the host
+// stack, its worker, one after the other in the order they were asked for: a client's
+// notification routine that blocks holds up every attach and removal behind it. Aborts (AbortTransfer, AbortPipeTransfers, ClosePipe) return only
 // once the routines of the transfers they end have run, as the platform's do; an abort
 // made on the completion thread itself runs those routines there and then, since the
 // thread cannot wait for itself.
@@ -17,7 +19,11 @@
 // neither held.
 #include <standin/usbbus.h>
 
+#include "usbhost_internal.h"
+
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -298,9 +304,9 @@ USB_TRANSFER Issue(const char *call, std::shared_ptr<Transfer> t, const std::sha
 }
 
 // Ends every open transfer selected by `pick` with `usbError` and tells the device model;
-// with `wait`, returns once the completion routines of all of them have run.
+// with `wait`, returns once the completion routines of all of them have run. Returns them.
 template <typename Pick>
-void AbortOpenTransfers(Pick pick, DWORD usbError, bool wait) {
+std::vector<std::shared_ptr<Transfer>> AbortOpenTransfers(Pick pick, DWORD usbError, bool wait) {
     std::vector<std::shared_ptr<Transfer>> victims;
     {
         std::lock_guard g(gHost->lock);
@@ -311,6 +317,46 @@ void AbortOpenTransfers(Pick pick, DWORD usbError, bool wait) {
         if (t->Finish({}, 0, usbError, true)) t->device->model->Cancelled(t);
     if (wait)
         for (auto &t : victims) AwaitRoutine(t);
+    return victims;
+}
+
+// The host stack's worker: attaches and removals, one at a time, in the order asked.
+struct Worker {
+    struct Job {
+        uint64_t number;
+        uintptr_t device;
+        std::function<void()> run;
+    };
+    std::mutex lock;
+    std::condition_variable queued;    // a job was added
+    std::condition_variable finished;  // a job ran
+    std::deque<Job> jobs;
+    uint64_t count = 0;                     // jobs ever queued
+    std::map<uintptr_t, uint64_t> lastJob;  // device -> its latest job, until that ran
+    bool started = false;
+};
+// Never destroyed, like gHost: the worker thread lives as long as the process.
+Worker *const gWorker = new Worker;
+thread_local bool tWorkerThread = false;
+
+void WorkLoop() {
+    tWorkerThread = true;
+    for (;;) {
+        Worker::Job job;
+        {
+            std::unique_lock g(gWorker->lock);
+            gWorker->queued.wait(g, [] { return !gWorker->jobs.empty(); });
+            job = std::move(gWorker->jobs.front());
+            gWorker->jobs.pop_front();
+        }
+        job.run();
+        {
+            std::lock_guard g(gWorker->lock);
+            auto it = gWorker->lastJob.find(job.device);
+            if (it != gWorker->lastJob.end() && it->second == job.number) gWorker->lastJob.erase(it);
+        }
+        gWorker->finished.notify_all();
+    }
 }
 
 // ---- the function table ----------------------------------------------------------
@@ -617,19 +663,36 @@ bool UsbRemoveDevice(USB_HANDLE device) {
         if (!dev || dev->gone) return false;
         dev->gone = true;
     }
-    AbortOpenTransfers([&](const Transfer &t) { return t.device == dev; },
-                       USB_DEVICE_NOT_RESPONDING_ERROR, true);
+    // The cable is out: what was pending fails now, whoever asked for the removal.
+    auto failed = AbortOpenTransfers([&](const Transfer &t) { return t.device == dev; },
+                                     USB_DEVICE_NOT_RESPONDING_ERROR, false);
     dev->model->Unplugged();
-    std::vector<std::pair<LPDEVICE_NOTIFY_ROUTINE, LPVOID>> notifiers;
-    {
+    internal::RunOnHostThread(device, [dev, failed] {
+        for (const auto &t : failed) AwaitRoutine(t);
+        std::vector<std::pair<LPDEVICE_NOTIFY_ROUTINE, LPVOID>> notifiers;
+        {
+            std::lock_guard g(gHost->lock);
+            notifiers = dev->notifiers;
+        }
+        for (auto &[routine, parameter] : notifiers)
+            routine(parameter, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
         std::lock_guard g(gHost->lock);
-        notifiers = dev->notifiers;
-    }
-    for (auto &[routine, parameter] : notifiers)
-        routine(parameter, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
-    std::lock_guard g(gHost->lock);
-    gHost->devices.erase(dev->id);
+        gHost->devices.erase(dev->id);
+    });
     return true;
+}
+
+bool UsbWaitHostStack(USB_HANDLE device, DWORD boundMs) {
+    const auto id = reinterpret_cast<uintptr_t>(device);
+    std::unique_lock g(gWorker->lock);
+    const auto settled = [id] { return gWorker->lastJob.count(id) == 0; };
+    // The worker would wait for itself.
+    if (tWorkerThread) return settled();
+    if (boundMs == INFINITE) {
+        gWorker->finished.wait(g, settled);
+        return true;
+    }
+    return gWorker->finished.wait_for(g, std::chrono::milliseconds(boundMs), settled);
 }
 
 size_t UsbDeviceCount() {
@@ -652,3 +715,22 @@ size_t UsbOpenTransferCount() {
 }
 
 }  // namespace standin
+
+namespace standin::internal {
+
+void RunOnHostThread(USB_HANDLE device, std::function<void()> job) {
+    {
+        std::lock_guard g(gWorker->lock);
+        if (!gWorker->started) {
+            std::thread(WorkLoop).detach();
+            gWorker->started = true;
+        }
+        const uint64_t number = ++gWorker->count;
+        const auto id = reinterpret_cast<uintptr_t>(device);
+        gWorker->lastJob[id] = number;
+        gWorker->jobs.push_back({number, id, std::move(job)});
+    }
+    gWorker->queued.notify_one();
+}
+
+}  // namespace standin::internal

@@ -47,7 +47,7 @@ void AttachFixture::TearDown() {
 
 USB_HANDLE AttachFixture::Plug(WORD productId, bool highSpeed) {
     adapter_ = qsxsim::Adapter::Create(productId, highSpeed);
-    return standin::UsbPlug(adapter_);
+    return PlugAndWait(adapter_);
 }
 
 void AttachFixture::SetDword(const std::u16string &key, const std::u16string &name, DWORD value) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "driver_fixture.h"
 
 namespace qsxtest {
 
@@ -19,7 +20,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Plugs a new simulated adapter of this model; the adapter stays in adapter_.
+    // Plugs a new simulated adapter of this model and waits for its attach; the adapter
+    // stays in adapter_.
     USB_HANDLE Plug(WORD productId, bool highSpeed = true);
     // Sets a DWORD value in HKLM (creating the key).
     static void SetDword(const std::u16string &key, const std::u16string &name, DWORD value);

@@ -35,7 +35,7 @@ void DriverFixture::TearDown() {
         DeleteCriticalSection(&fps_->VendorLock);
         LocalFree(fps_);
     }
-    if (hDevice_) standin::UsbRemoveDevice(hDevice_);
+    if (hDevice_) EXPECT_TRUE(RemoveAndWait(hDevice_));
     EXPECT_EQ(standin::UsbOpenTransferCount(), 0u) << "a transfer was never closed";
 }
 
@@ -56,4 +56,28 @@ bool WaitUntil(const std::function<bool()> &condition, int boundMs) {
     }
     return true;
 }
+}  // namespace qsxtest
+
+namespace qsxtest {
+
+namespace {
+// Real milliseconds: an attach or a removal at the slowest time scale the suites use, on a
+// loaded machine, with room to spare.
+constexpr DWORD kHostStackBound = 120000;
+}  // namespace
+
+USB_HANDLE PlugAndWait(std::shared_ptr<standin::UsbDevice> device) {
+    USB_HANDLE handle = standin::UsbPlug(std::move(device));
+    EXPECT_TRUE(standin::UsbWaitHostStack(handle, kHostStackBound)) << "the attach never ended";
+    return handle;
+}
+
+bool UnplugAndWait(USB_HANDLE device) {
+    return standin::UsbUnplug(device) && standin::UsbWaitHostStack(device, kHostStackBound);
+}
+
+bool RemoveAndWait(USB_HANDLE device) {
+    return standin::UsbRemoveDevice(device) && standin::UsbWaitHostStack(device, kHostStackBound);
+}
+
 }  // namespace qsxtest

@@ -40,4 +40,11 @@ public:
 namespace qsxtest {
 // Polls `condition` until it holds or `boundMs` real milliseconds pass; returns whether it held.
 bool WaitUntil(const std::function<bool()> &condition, int boundMs = 10000);
+
+// The host stack attaches and removes devices on its own thread; these ask for it and wait
+// (a generous bound) until it is done: false when the bound passed or the handle was
+// unknown. Plugging returns the device handle; whether a client took it is UsbHasClient.
+USB_HANDLE PlugAndWait(std::shared_ptr<standin::UsbDevice> device);
+bool UnplugAndWait(USB_HANDLE device);  // UsbUnplug: the client is unloaded too
+bool RemoveAndWait(USB_HANDLE device);  // UsbRemoveDevice
 }  // namespace qsxtest

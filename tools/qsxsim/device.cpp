@@ -138,8 +138,10 @@ PluggedAdapter Device::Plug(WORD productId, bool highSpeed,
     p.adapter = Adapter::Create(productId, highSpeed);
     if (created) created(p.adapter);
     p.handle = standin::UsbPlug(p.adapter);
+    standin::UsbWaitHostStack(p.handle);
     if (!standin::UsbHasClient(p.handle)) {
         standin::UsbUnplug(p.handle);
+        standin::UsbWaitHostStack(p.handle);
         p.handle = nullptr;
         return p;
     }
@@ -152,8 +154,13 @@ PluggedAdapter Device::Plug(WORD productId, bool highSpeed,
     return p;
 }
 
-void Device::Unplug(PluggedAdapter &plugged) {
-    if (plugged.handle) standin::UsbUnplug(plugged.handle);
+void Device::Unplug(PluggedAdapter &plugged, const std::function<void()> &stillPending) {
+    if (plugged.handle && standin::UsbUnplug(plugged.handle)) {
+        if (!standin::UsbWaitHostStack(plugged.handle, stillPending ? kRemovalMomentMs : INFINITE)) {
+            stillPending();
+            standin::UsbWaitHostStack(plugged.handle);
+        }
+    }
     plugged.handle = nullptr;
     plugged.ports.clear();
 }

@@ -61,9 +61,17 @@ public:
     bool Boot(const std::string &platformReg, const std::string &savedHive, std::string *error);
     // Plugs a new adapter; its ports are those the COM driver bound during the attach.
     // `created`, when given, gets the adapter before it is plugged (to watch its bring-up).
+    // The host stack attaches on its own thread, after any removal still in progress; this
+    // returns once the attach has run.
     PluggedAdapter Plug(WORD productId, bool highSpeed,
                         const std::function<void(std::shared_ptr<Adapter>)> &created = nullptr);
-    void Unplug(PluggedAdapter &plugged);
+    // Pulls the adapter and returns once the host stack has finished its removal, which
+    // waits for the adapter's open ports to be closed. `stillPending`, when given, is
+    // called once if the removal is still going on after a moment (kRemovalMomentMs).
+    void Unplug(PluggedAdapter &plugged, const std::function<void()> &stillPending = nullptr);
+    // Real milliseconds: longer than the driver's own pause at removal, so a removal still
+    // going on after it is waiting for something.
+    static constexpr DWORD kRemovalMomentMs = 2000;
 
     // The adapter ports' active-driver entries, in entry order.
     static std::vector<PortEntry> PortEntries();

@@ -129,8 +129,15 @@ void Simulator::Unplug(int number) {
     if (it == slots_.end()) throw CommandError("no adapter " + std::to_string(number) + " is plugged");
     Slot &slot = **it;
     // The adapter goes first, as when its cable is pulled: programs holding a PTY see
-    // the port vanish under them, and the bridges then go too.
-    device_.Unplug(slot.plugged);
+    // the port vanish under them, and the bridges then go too. The driver's removal waits
+    // for open ports to be closed; if it takes long, say which ports it may be waiting for.
+    device_.Unplug(slot.plugged, [&slot] {
+        for (Port &p : slot.ports)
+            if (p.bridge && p.bridge->GetStatus().state == PortBridge::OpenState::kOpen)
+                std::printf("qsxsim: removal of adapter %d waits for %s: to be closed\n", slot.number,
+                            p.device.c_str());
+        std::fflush(stdout);
+    });
     for (Port &p : slot.ports) {
         if (p.bridge) p.bridge->Stop();
         p.bridge.reset();

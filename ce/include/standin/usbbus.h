@@ -78,10 +78,21 @@ LPCUSB_FUNCS UsbFunctionTable();
 // client (tests of the transfer machinery). Returns the device handle.
 USB_HANDLE UsbAddDevice(std::shared_ptr<UsbDevice> device);
 
-// Takes a device off the bus: its pending transfers end with an error, new ones cannot be
-// issued, then every notification routine registered for it is called with
-// USB_CLOSE_DEVICE on the calling thread. Returns false for an unknown handle.
+// Takes a device off the bus, as pulling its cable does: before this returns, its pending
+// transfers end with an error and new ones cannot be issued. Then, on the host stack's
+// worker thread (see UsbWaitHostStack), once the completion routines of those transfers
+// have run, every notification routine registered for it is called with USB_CLOSE_DEVICE
+// and the device is forgotten. Returns at once; false for an unknown or removed handle.
 bool UsbRemoveDevice(USB_HANDLE device);
+
+// The host stack runs attaches (UsbPlug) and removals (UsbRemoveDevice, UsbUnplug) on one
+// worker thread of its own, one after the other in the order they were asked for, so a
+// client whose notification routine blocks (a driver waiting for its open ports to be
+// closed) holds up every later attach and removal too. This waits until the worker has
+// done everything asked for `device` so far: its attach after UsbPlug, its removal with
+// the client unloaded after UsbUnplug. True once that is done; false when `boundMs` real
+// milliseconds pass first (INFINITE: no bound). A handle with nothing pending is done.
+bool UsbWaitHostStack(USB_HANDLE device, DWORD boundMs = INFINITE);
 
 // Counters for leak checks: devices on the bus, open pipes, transfers not yet closed.
 size_t UsbDeviceCount();
@@ -103,16 +114,17 @@ namespace standin {
 // library or the export is missing or the export fails.
 bool UsbInstallClient(std::u16string_view libraryFileName);
 
-// Plugs a device the way the host stack does on a real attach: puts it on the bus, looks
-// for a client under HKLM\Drivers\USB\LoadClients (most specific group first,
-// Default\Default\Default last), loads the library named by "Dll" with LoadDriver and
-// calls its USBDeviceAttach; the first client that takes the device keeps it. Returns the
-// device handle even when no client took it.
+// Plugs a device the way the host stack does on a real attach: puts it on the bus and
+// returns its handle at once; then, on the host stack's worker thread, looks for a client
+// under HKLM\Drivers\USB\LoadClients (most specific group first, Default\Default\Default
+// last), loads the library named by "Dll" with LoadDriver and calls its USBDeviceAttach;
+// the first client that takes the device keeps it. UsbWaitHostStack waits for the attach.
 USB_HANDLE UsbPlug(std::shared_ptr<UsbDevice> device);
-// Whether a client driver took the device at plug time.
+// Whether a client driver took the device (false until its attach has run).
 bool UsbHasClient(USB_HANDLE device);
-// Unplugs: UsbRemoveDevice (which runs the client's notification routine), then unloads
-// the client library.
+// Unplugs: UsbRemoveDevice, then, on the worker once the client's notification routine
+// has returned, unloads the client library. Returns at once; UsbWaitHostStack waits for
+// the whole removal.
 bool UsbUnplug(USB_HANDLE device);
 
 }  // namespace standin
