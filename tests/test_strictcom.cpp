@@ -156,7 +156,9 @@ TEST_F(StrictComTest, PortsClosedAtRandomDuringRemovalUnderLoad) {
         for (int p = 0; p < ports; p++) {
             const StrictBinding &b = bindings[bound + p];
             EXPECT_EQ(b.detachCalls, 1u) << "port " << p;
-            if (p > 0) EXPECT_GT(b.detachOrder, bindings[bound + p - 1].detachOrder) << "port " << p;
+            if (p > 0) {
+                EXPECT_GT(b.detachOrder, bindings[bound + p - 1].detachOrder) << "port " << p;
+            }
             EXPECT_EQ(apps[p].foreign, 0u) << "port " << p;
             read += apps[p].read;
             written += apps[p].written;
