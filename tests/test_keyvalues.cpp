@@ -155,16 +155,38 @@ TEST_F(KeyValuesTest, DwordReaderTreatsOtherTypesAndSizesAsMissing) {
 }
 
 TEST_F(KeyValuesTest, InstallRegistersForTheWholeVendorAndUninstallUndoesIt) {
+    // The driver's keys as the device's registry holds them before the install: the COM
+    // driver's name and one port's settings under the client key.
+    ASSERT_TRUE(standin::LoadRegText("REGEDIT4\n"
+                                     "[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\QSX_PORT]\n"
+                                     "\"Dll\"=\"QSXCOM.dll\"\n"
+                                     "[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\QSX_PORT\\PORT0]\n"
+                                     "\"Interface\"=dword:00000002\n"));
     EXPECT_TRUE(USBInstallDriver(u"QSXPDD.dll"));
     EXPECT_EQ(standin::ConsoleMessages(),
               (std::vector<std::string>{"=>USBInstallDriver:51\n", "<=USBInstallDriver:51 ok\n"}));
     std::string dump = standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_LOADCLIENTS_KEY);
     EXPECT_NE(dump.find("\"Dll\"=\"QSXPDD.dll\""), std::string::npos) << dump;
     EXPECT_NE(dump.find("\"Prefix\"=\"COM\""), std::string::npos) << dump;
+    // Registering the id keeps what the client key held.
+    const std::string client = standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_CLIENT_KEY);
+    EXPECT_NE(client.find("\"Dll\"=\"QSXCOM.dll\""), std::string::npos) << client;
+    EXPECT_NE(client.find("\\PORT0]"), std::string::npos) << client;
 
     EXPECT_TRUE(USBUnInstallDriver());
-    // The settings are gone; the id is registered again by hand, and a second uninstall
-    // still drops it although the settings part fails.
+    // What an uninstall leaves of the driver's keys: the registration is gone, and the
+    // client key with it, so the COM driver's name and every port's settings are gone
+    // too (a later install starts without them); only the empty group keys above the
+    // registration stay.
+    EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_LOADCLIENTS_KEY), "");
+    EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_CLIENT_KEY), "");
+    const std::string left = standin::DumpRegistry(HKEY_LOCAL_MACHINE, u"Drivers\\USB");
+    EXPECT_NE(left.find("[HKEY_LOCAL_MACHINE\\Drivers\\USB\\LoadClients\\7733\\Default\\Default]"), std::string::npos)
+        << left;
+    EXPECT_EQ(left.find('"'), std::string::npos) << left;  // not one value
+
+    // The id is registered again by hand, and a second uninstall still drops it although
+    // the settings part fails.
     ASSERT_TRUE(RegisterClientDriverID(QSX_DRIVER_ID));
     EXPECT_FALSE(USBUnInstallDriver());
     EXPECT_FALSE(UnRegisterClientDriverID(QSX_DRIVER_ID));  // already dropped

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <standin/kernel.h>
+#include <standin/registry.h>
 #include <standin/usbbus.h>
 
 #include <atomic>
@@ -389,6 +390,32 @@ TEST_F(UsbHostTest, AbortInsideACompletionRoutineDoesNotWaitForItself) {
     EXPECT_TRUE(funcs_->lpClosePipe(c.pipe));
     EXPECT_TRUE(funcs_->lpClosePipe(trigger));
     CloseHandle(c.done);
+}
+
+// A client id is registered as its key under Drivers\USB\ClientDrivers, where the client
+// keeps its configuration; unregistering deletes that key with everything below it.
+TEST(UsbClientRegistration, IdIsTheClientKeyAndUnregisteringDeletesItWithItsSubkeys) {
+    standin::ClearRegistry();
+    const std::u16string mine = u"Drivers\\USB\\ClientDrivers\\Mine";
+    const std::u16string kept = u"Drivers\\USB\\ClientDrivers\\Kept";
+    ASSERT_TRUE(standin::LoadRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\Kept]\n"
+                                     "\"Dll\"=\"kept.dll\"\n"));
+    EXPECT_TRUE(RegisterClientDriverID(u"Mine"));
+    EXPECT_NE(standin::DumpRegistry(HKEY_LOCAL_MACHINE, mine), "");
+    EXPECT_TRUE(RegisterClientDriverID(u"Kept"));
+    EXPECT_NE(standin::DumpRegistry(HKEY_LOCAL_MACHINE, kept).find("\"Dll\"=\"kept.dll\""), std::string::npos);
+
+    ASSERT_TRUE(standin::LoadRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Drivers\\USB\\ClientDrivers\\Mine\\PORT0]\n"
+                                     "\"Interface\"=dword:00000002\n"));
+    EXPECT_TRUE(UnRegisterClientDriverID(u"MINE"));  // key names ignore case
+    EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, mine), "");
+    SetLastError(qsxtest::kUntouched);
+    EXPECT_FALSE(UnRegisterClientDriverID(u"Mine"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_NE(standin::DumpRegistry(HKEY_LOCAL_MACHINE, kept), "");  // another client's key stays
+    EXPECT_FALSE(RegisterClientDriverID(u""));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    standin::ClearRegistry();
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // search for a client when a device is plugged. Attaches run on the host stack's worker
 // thread, in line with removals (usbhost.cpp).
 //
+// A registered client id is its key HKLM\Drivers\USB\ClientDrivers\<id>, where the client
+// keeps its own configuration; unregistering the id deletes that key with everything
+// below it, as the platform's helpers do.
+//
 // A client is found under HKLM\Drivers\USB\LoadClients\<G1>\<G2>\<G3>\<DriverId> with a
 // "Dll" value. Each group is "Default" or decimal numbers joined by '_': G1 vendor[_product
 // [_release]], G2 device class[_subclass[_protocol]], G3 interface class[_subclass
@@ -14,26 +18,19 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 namespace standin {
 namespace {
 
 const std::u16string kLoadClients = u"Drivers\\USB\\LoadClients\\";
+const std::u16string kClientDrivers = u"Drivers\\USB\\ClientDrivers\\";
 
 struct Clients {
     std::mutex lock;
-    std::set<std::u16string> ids;              // registered client driver ids (upper case)
     std::map<USB_HANDLE, HMODULE> attached;    // device -> library of the client that took it
 };
 Clients *const gClients = new Clients;
-
-std::u16string Upper(std::u16string s) {
-    for (auto &c : s)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    return s;
-}
 
 std::u16string Number(DWORD n) { return FromUtf8(std::to_string(n)); }
 
@@ -177,21 +174,29 @@ extern "C" BOOL WINAPI RegisterClientDriverID(LPCWSTR szUniqueDriverId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard g(gClients->lock);
-    gClients->ids.insert(Upper(szUniqueDriverId));
+    // An existing key keeps what it holds.
+    HKEY key;
+    DWORD disposition;
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClientDrivers + szUniqueDriverId).c_str(), 0, nullptr, 0,
+                                  0, nullptr, &key, &disposition);
+    if (result != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(result));
+        return FALSE;
+    }
+    RegCloseKey(key);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI UnRegisterClientDriverID(LPCWSTR szUniqueDriverId) {
     using namespace standin;
-    // Only the registration goes; the client's configuration keys are the system's.
     if (!ValidId(szUniqueDriverId)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard g(gClients->lock);
-    if (gClients->ids.erase(Upper(szUniqueDriverId)) == 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+    // The client's configuration below the key goes with it.
+    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kClientDrivers + szUniqueDriverId).c_str());
+    if (result != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(result));
         return FALSE;
     }
     return TRUE;
