@@ -51,11 +51,15 @@ bench: setup $(BUILD)/release/build.ninja
 	bench/report.py $(BUILD)/release
 
 # The long runs: 1000 cycles of adapters pulled out and plugged back under full load in the
-# optimised build (its report also goes to $(BUILD)/soak-report.txt), then every fuzz
-# target for longer than the test command gives it.
-soak: setup $(BUILD)/release/build.ninja $(BUILD)/fuzz/build.ninja
+# optimised build (its report also goes to $(BUILD)/soak-report.txt), the driver's schedule
+# scenarios to a higher preemption bound and with random schedules on top (under
+# AddressSanitizer, so a call into freed memory stops a schedule), then every fuzz target
+# for longer than the test command gives it.
+soak: setup $(BUILD)/release/build.ninja $(BUILD)/asan/build.ninja $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS) --target qsxsoak
 	$(BUILD)/release/bin/qsxsoak --cycles 1000 --report $(BUILD)/soak-report.txt
+	cmake --build $(BUILD)/asan -j $(JOBS) --target test_schedules
+	QSX_EXPLORE_LONG=1 $(BUILD)/asan/bin/test_schedules --gtest_brief=1
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(SOAK_FUZZ_SECONDS)
 
