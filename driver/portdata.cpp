@@ -126,7 +126,9 @@ extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dw
     // caller send its bytes again, and the far end would get them twice.
     if (dwResult == ERROR_TIMEOUT && dwUsbError == 0 && dwSent == n + FRAME_HEADER)
         dwResult = 0;
-    if (dwResult != 0 || dwUsbError != 0) {
+    // A transfer the host stack did not even issue, without naming an error, took nothing:
+    // it is a failure like any other, not a frame that raises EV_TXEMPTY.
+    if (dwResult != 0 || dwUsbError != 0 || dwSent < FRAME_HEADER) {
         NKDbgPrintfW(dwLength <= dwLimit ? TEXT("Bulk Error 1\n") : TEXT("Bulk Error 2\n"));
         LeaveCriticalSection(&pPort->TxLock);
         LeaveCriticalSection(&pUsbFps->BulkOutLock);
@@ -147,9 +149,7 @@ extern "C" DWORD WINAPI WriteUsb(struct UsbFps *pUsbFps, LPCVOID pData, DWORD dw
     LeaveCriticalSection(&pPort->TxLock);
     LeaveCriticalSection(&pUsbFps->BulkOutLock);
 
-    // A transfer the host stack took without error but without even the header counts
-    // as nothing sent.
-    dwPayload = dwSent >= FRAME_HEADER ? dwSent - FRAME_HEADER : 0;
+    dwPayload = dwSent - FRAME_HEADER;
 done:
     LeavePort(pUsbFps, pPort);
     return dwPayload;

@@ -5,6 +5,11 @@
 
 #include "qsxpdd.h"
 
+// A transfer that fails right after another failed one is retried only after this pause:
+// a pipe that keeps failing must not keep a reader spinning. A single failure is retried
+// at once.
+#define READER_FAILURE_PAUSE_MS 10
+
 DWORD WINAPI ReceiveThread(LPVOID lpParameter);
 DWORD WINAPI StatusThread(LPVOID lpParameter);
 

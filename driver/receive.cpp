@@ -115,6 +115,7 @@ DWORD WINAPI ReceiveThread(LPVOID lpParameter)
     BYTE buffer[DATA_TRANSFER_HS];
     DWORD cbTransfer;
     DWORD dwLastPort = NO_PORT;
+    DWORD dwFailures = 0;  // transfers failed in a row
 
     if (pUsbFps->MaxPacket == 512) {
         NKDbgPrintfW(TEXT("== Attached to 2.0 Controller ==\n"));
@@ -139,6 +140,10 @@ DWORD WINAPI ReceiveThread(LPVOID lpParameter)
         } else if (cbReceived >= CHUNK_HEADER) {
             ParseDataTransfer(pUsbFps, buffer, cbReceived, &dwLastPort);
         }
+        if (dwResult == 0)
+            dwFailures = 0;
+        else if (dwFailures++ != 0)
+            Sleep(READER_FAILURE_PAUSE_MS);
     }
     return 0;
 }

@@ -153,6 +153,7 @@ DWORD WINAPI StatusThread(LPVOID lpParameter)
 {
     PUSBFPS pUsbFps = (PUSBFPS)lpParameter;
     BYTE buffer[STATUS_TRANSFER];
+    DWORD dwFailures = 0;  // transfers failed in a row
 
     // Active is tested before each transfer (see ReceiveThread).
     while (AtomicRead(&pUsbFps->Flags) & FPS_ACTIVE) {
@@ -163,6 +164,10 @@ DWORD WINAPI StatusThread(LPVOID lpParameter)
                                          sizeof(buffer), &cbReceived, 0, &dwUsbError);
         if (!(dwResult != 0 && dwUsbError != 0) && cbReceived >= STATUS_RECORD)
             ParseStatusTransfer(pUsbFps, buffer, cbReceived);
+        if (dwResult == 0)
+            dwFailures = 0;
+        else if (dwFailures++ != 0)
+            Sleep(READER_FAILURE_PAUSE_MS);
     }
     return 0;
 }
