@@ -1,7 +1,13 @@
 // The port interface QSXPDD exports to the COM driver. A port is named by the device
 // record the COM driver received from UsbComAttach (opaque to it) and an 8-bit port index
-// (the low byte of the argument); an index beyond the adapter's ports is refused (0, or no
-// effect). The COM driver looks these up by name.
+// (the low byte of the argument); an index beyond the adapter's ports, or of a port the
+// binding never reached, is refused (0, or no effect). The COM driver looks these up by name.
+//
+// Lifetime: any number of COM driver threads may be inside these calls when the adapter is
+// removed; ComClose wakes the ones that wait, and the record lives on until every call that
+// entered has returned (a call that enters once removal is past the port's close gets the
+// closed-port result). The COM driver need not drain its ports in UsbComDetach; it must only
+// not begin a call on a port after both its ComClose and the port's UsbComDetach returned.
 #pragma once
 
 #include <windows.h>
