@@ -545,6 +545,39 @@ TEST_F(Kernel, CriticalSectionExcludesOtherThreads) {
     DeleteCriticalSection(&cs);
 }
 
+// Leaving a section the thread does not own, or deleting one some thread owns, corrupts
+// it on the device: the program stops, naming the call.
+TEST(KernelDeathTest, MisusedCriticalSectionStopsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    // Held by another thread until the test lets it go.
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE holder = StartThread([&] {
+        EnterCriticalSection(&cs);
+        SetEvent(entered);
+        WaitForSingleObject(release, INFINITE);
+        LeaveCriticalSection(&cs);
+        return DWORD{0};
+    });
+    ASSERT_EQ(WaitForSingleObject(entered, kBound), WAIT_OBJECT_0);
+    EXPECT_DEATH(LeaveCriticalSection(&cs), "LeaveCriticalSection\\(0x[0-9a-f]+\\) on thread [0-9]+, which does "
+                                            "not own the section \\(owner: thread [0-9]+\\)");
+    EXPECT_DEATH(DeleteCriticalSection(&cs), "DeleteCriticalSection\\(0x[0-9a-f]+\\) on thread [0-9]+ of a "
+                                             "section that thread [0-9]+ owns");
+    SetEvent(release);
+    Join(holder);
+    // Free, or held by the caller itself.
+    EXPECT_DEATH(LeaveCriticalSection(&cs), "owner: thread 0\\)");
+    EnterCriticalSection(&cs);
+    EXPECT_DEATH(DeleteCriticalSection(&cs), "DeleteCriticalSection");
+    LeaveCriticalSection(&cs);
+    DeleteCriticalSection(&cs);
+    CloseHandle(entered);
+    CloseHandle(release);
+}
+
 // ---- memory and strings -------------------------------------------------------------------
 
 TEST_F(Kernel, LocalAllocZeroFillsWithLptr) {

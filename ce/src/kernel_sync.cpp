@@ -37,6 +37,16 @@ CritLock &LockOf(LPCRITICAL_SECTION cs) {
     return *static_cast<CritLock *>(cs->hCrit);
 }
 
+// A call that would corrupt the section on the device: say which and stop. `format`
+// takes the section, the calling thread and the section's owner.
+[[noreturn]] void SectionFault(const char *format, LPCRITICAL_SECTION cs, DWORD owner) {
+    char text[192];
+    std::snprintf(text, sizeof text, format, static_cast<void *>(cs),
+                  static_cast<unsigned long>(CurrentThreadId()), static_cast<unsigned long>(owner));
+    std::fputs(text, stderr);
+    std::abort();
+}
+
 // The section's own fields mirror the lock for code that looks at them.
 void TookLock(LPCRITICAL_SECTION cs, CritLock &lock, DWORD self) {
     if (lock.depth++ == 0) {
@@ -150,6 +160,11 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpcs) {
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpcs) {
     if (!lpcs || !lpcs->hCrit) return;
+    // On the device deleting a held section corrupts it under its owner (the caller
+    // included); stop loudly rather than free it.
+    if (const DWORD owner = static_cast<CritLock *>(lpcs->hCrit)->owner.load(std::memory_order_relaxed))
+        SectionFault("coredll: DeleteCriticalSection(%p) on thread %lu of a section that thread %lu owns\n",
+                     lpcs, owner);
     delete static_cast<CritLock *>(lpcs->hCrit);
     lpcs->hCrit = nullptr;
     lpcs->OwnerThread = nullptr;
@@ -182,8 +197,11 @@ BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpcs) {
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpcs) {
     CritLock &lock = LockOf(lpcs);
     if (ExploreHooked() && ExploreLeaveSection(lpcs, lock.owner)) return;
-    // Leaving a section the thread does not hold would corrupt it; ignore that.
-    if (lock.owner.load(std::memory_order_relaxed) != CurrentThreadId()) return;
+    // Leaving a section the thread does not hold corrupts it on the device.
+    if (const DWORD owner = lock.owner.load(std::memory_order_relaxed); owner != CurrentThreadId())
+        SectionFault("coredll: LeaveCriticalSection(%p) on thread %lu, which does not own the section "
+                     "(owner: thread %lu)\n",
+                     lpcs, owner);
     if (--lock.depth == 0) {
         lock.owner.store(0, std::memory_order_relaxed);
         lpcs->OwnerThread = nullptr;
