@@ -128,7 +128,8 @@ void ParseStatusTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData)
             break;  // this record and all after it are dropped
         pPort = &pUsbFps->Ports[dwPort];
         // A port whose binding never got that far has no lock or event: its records go.
-        if (!AtomicRead(&pPort->Ready))
+        // (Ready is fixed while the readers run, see ParseDataTransfer.)
+        if (!pPort->Ready)
             continue;
         switch (dwType) {
         case STATUS_TX_READY:
