@@ -79,7 +79,8 @@ static BOOL SetUpPort(PUSBFPS pUsbFps, DWORD dwPort, DWORD *pdwInterface, DWORD 
     if (pPort->CommEvent == NULL)
         return FALSE;
     // From here on the readers store the port's input and the exports take calls for it.
-    AtomicWrite(&pPort->Ready, 1);
+    // Written once, before the readers start and before the COM driver gets the record.
+    pPort->Ready = 1;
     return TRUE;
 }
 
@@ -156,13 +157,12 @@ static void ReleasePorts(PUSBFPS pUsbFps)
         FpsPort *pPort = &pUsbFps->Ports[i];
         HANDLE hClose;
 
-        if (AtomicRead(&pPort->Ready)) {
+        if (pPort->Ready) {
             // ComClose takes the close event out of the field, then signals DetachEvent;
             // detach never waits on the close event itself, whose handle ComClose closes.
             while (AtomicReadHandle(&pPort->CloseEvent) != NULL)
                 WaitForSingleObject(pUsbFps->DetachEvent, INFINITE);
             RundownPort(pUsbFps, pPort);
-            AtomicWrite(&pPort->Ready, 0);
         }
         // A port opened again after its close was seen: nobody else touches it any more.
         hClose = AtomicExchangeHandle(&pPort->CloseEvent, NULL);

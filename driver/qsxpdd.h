@@ -61,9 +61,10 @@ typedef struct FpsPort {
     BYTE InterfaceMode;         // 0 RS-232, 1 RS-485 2-wire, 2 RS-422, 3 RS-485 4-wire
     BYTE FifoEnabled;           // 1 when the receive FIFO is to be on
     BYTE LocksReady;            // attach: RxLock and TxLock were initialised
-    DWORD Ready;                // 1 once every object of the port exists (set by attach before
-                                // the readers start, cleared by detach after they ended):
-                                // until then readers and exports leave the port alone
+    DWORD Ready;                // 1 once every object of the port exists; written once by
+                                // attach before the readers start and before the COM driver
+                                // gets the record: until then readers and exports leave the
+                                // port alone. Calls end with the port's rundown (CallRef).
     DWORD CallRef;              // atomic; calls inside the port's exports, PORT_RUNDOWN bit
 } FpsPort, *PFPSPORT;
 

@@ -100,9 +100,8 @@ void ParseDataTransfer(PUSBFPS pUsbFps, const BYTE *pData, DWORD cbData, DWORD *
             cbChunk > cbData - dwOffset - CHUNK_HEADER)
             break;
         // A port whose binding never got that far has no lock or event to use: its bytes
-        // are dropped, and the chunks after it are still found. (Ready does not change
-        // while this thread runs: attach sets it before starting the readers, detach clears
-        // it after joining them.)
+        // are dropped, and the chunks after it are still found. (Ready is written once, by
+        // attach before it starts the readers.)
         if (pUsbFps->Ports[dwPort].Ready) {
             ProcessChunk(pUsbFps, dwPort, pData + dwOffset + CHUNK_HEADER, cbChunk);
             *pLastPort = dwPort;

@@ -44,7 +44,8 @@ FpsPort *EnterPort(struct UsbFps *pUsbFps, DWORD dwPort)
     if (pUsbFps == NULL || bPort >= pUsbFps->PortCount)
         return NULL;
     pPort = &pUsbFps->Ports[bPort];
-    if (!AtomicRead(&pPort->Ready) || !EnterCall(&pPort->CallRef))
+    // Ready is written once, before the COM driver ever gets the record.
+    if (!pPort->Ready || !EnterCall(&pPort->CallRef))
         return NULL;
     return pPort;
 }
