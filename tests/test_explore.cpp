@@ -392,6 +392,35 @@ TEST(Explore, TickCountStartsWhereTheOptionsSay) {
     EXPECT_EQ(seen, 0x10u);
 }
 
+// An uncontrolled thread may release an explored one; Options::quietMs gives it the time.
+TEST(Explore, UncontrolledThreadReleasesAWaiterWithinTheQuietTime) {
+    HANDLE event = nullptr;
+    std::thread helper;
+    DWORD result = 0;
+    ex::Options o = Quiet({});
+    o.quietMs = 60000;
+    const ex::Result r = ex::Explore(
+        o, {.setup =
+                [&] {
+                    event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+                    helper = std::thread([&] {
+                        // Set it once the explored thread is blocked on it.
+                        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                        while (standin::WaitingThreadCount(event) == 0 && std::chrono::steady_clock::now() < until)
+                            std::this_thread::yield();
+                        SetEvent(event);
+                    });
+                },
+            .body = [&] { result = WaitForSingleObject(event, INFINITE); },
+            .teardown =
+                [&] {
+                    helper.join();
+                    CloseHandle(event);
+                }});
+    EXPECT_FALSE(r.failed) << r.reason;
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+}
+
 // ---- replay ids ------------------------------------------------------------------------------
 TEST(Explore, ReplayRejectsMalformedIdsAndReportsDivergence) {
     LostWakeup lost;
@@ -496,8 +525,8 @@ TEST(ExploreDeathTest, ThreadWithoutSchedulingPointsStopsTheProcess) {
         {
             ex::Explore(o, {.body = [] {
                                 SetEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-                                for (volatile unsigned spin = 0;; spin = spin + 1) {
-                                }
+                                volatile unsigned spin = 0;
+                                for (;;) spin = spin + 1;
                             }});
         },
         "runs without reaching a scheduling point(.|\n)*T0  SetEvent\\(event#0\\)(.|\n)*replay id: s:");
