@@ -324,6 +324,8 @@ public:
     BOOL IOControl(DWORD_PTR ctx, DWORD code, const void *in, DWORD inSize, void *out, DWORD outSize,
                    DWORD *actual) override {
         auto *context = reinterpret_cast<OpenContext *>(ctx);
+        // The count is the caller's own pointer, and may be null; no output until some is made.
+        if (actual) *actual = 0;
         if (context->closing) {
             SetLastError(ERROR_OPERATION_ABORTED);
             return FALSE;
@@ -336,7 +338,7 @@ public:
         auto output = [&](const auto &value) {
             if (!out || outSize < sizeof value) return false;
             std::memcpy(out, &value, sizeof value);
-            *actual = sizeof value;
+            if (actual) *actual = sizeof value;
             return true;
         };
         auto invalid = [] {

@@ -246,6 +246,31 @@ TEST_F(ComDriver, SetInterfaceReachesTheAdapterUnlessTheModelCannot) {
     }
 }
 
+// Device control reaches the COM driver with the caller's count pointer and sizes as
+// given: a null count is not written, and a null buffer with a size is refused.
+TEST_F(ComDriver, DeviceControlCopesWithANullCountAndNullBuffers) {
+    PlugLoopback();
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_DCB, nullptr, 0, &dcb, sizeof dcb, nullptr, nullptr));
+    EXPECT_EQ(dcb.DCBlength, sizeof dcb);
+    DWORD mask = EV_RXCHAR;
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0, nullptr, nullptr));
+    DWORD n = kUntouched;
+    for (DWORD code : {IOCTL_SERIAL_GET_MODEMSTATUS, IOCTL_SERIAL_GET_DCB}) {
+        SetLastError(kUntouched);
+        EXPECT_FALSE(DeviceIoControl(h, code, nullptr, 0, nullptr, 64, &n, nullptr)) << code;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << code;
+        EXPECT_EQ(n, 0u) << code;
+    }
+    SetLastError(kUntouched);
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_SET_WAIT_MASK, nullptr, sizeof mask, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(CloseHandle(h));
+    Unplug();
+}
+
 TEST_F(ComDriver, ControlLinesPurgesAndStatusGoThroughTheAdapter) {
     PlugLoopback();
     HANDLE h = OpenPort();

@@ -54,6 +54,11 @@ struct Request {
     DWORD code;
     std::vector<BYTE> in;
     DWORD outSize;
+    // What the driver was handed, as it was handed.
+    const void *inBuffer;
+    DWORD inSize;
+    void *outBuffer;
+    DWORD *count;
 };
 
 class FakeDevice : public standin::StreamDevice {
@@ -105,13 +110,15 @@ public:
                    DWORD *actual) override {
         std::lock_guard g(lock_);
         const BYTE *bytes = static_cast<const BYTE *>(in);
-        requests.push_back({code, std::vector<BYTE>(bytes, bytes + inSize), outSize});
+        requests.push_back({code, bytes ? std::vector<BYTE>(bytes, bytes + inSize) : std::vector<BYTE>{}, outSize,
+                            in, inSize, out, actual});
         if (!ioctlOk) {
             SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
-        *actual = std::min<DWORD>(outSize, static_cast<DWORD>(reply.size()));
-        if (*actual) std::memcpy(out, reply.data(), *actual);
+        const DWORD n = out ? std::min<DWORD>(outSize, static_cast<DWORD>(reply.size())) : 0;
+        if (n) std::memcpy(out, reply.data(), n);
+        if (actual) *actual = n;
         return TRUE;
     }
 
@@ -282,9 +289,10 @@ TEST_F(DevMgr, FileCallsReachTheDevice) {
     EXPECT_EQ(device->requests[0].code, 0x1B0040u);
     EXPECT_EQ(device->requests[0].in, Bytes(in));
     device->ioctlOk = false;
+    n = kUntouched;
     EXPECT_FALSE(DeviceIoControl(h, 0x1B0040, nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(n, kUntouched);  // the driver wrote no count
 
     OVERLAPPED overlapped = {};
     EXPECT_FALSE(ReadFile(h, buffer, 1, &n, &overlapped));
@@ -312,6 +320,45 @@ TEST_F(DevMgr, FileCallsReachTheDevice) {
     device->ioctlOk = true;
     EXPECT_TRUE(DeviceIoControl(control, 0x1B0040, nullptr, 0, nullptr, 0, &n, nullptr));
     EXPECT_TRUE(CloseHandle(control));
+}
+
+// The driver gets the caller's buffers, sizes and count pointer as they are: no count of
+// the device manager's own in place of a null one, no size zeroed for a null buffer, and
+// a count the driver does not write stays as it was.
+TEST_F(DevMgr, DeviceControlReachesTheDriverAsTheCallerMadeIt) {
+    auto device = Add(u"COM5");
+    HANDLE h = Open(u"COM5:");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD in = 7, n = kUntouched;
+    BYTE out[8];
+    const struct {
+        const char *what;
+        void *in;
+        DWORD inSize;
+        void *out;
+        DWORD outSize;
+        DWORD *count;
+    } cases[] = {
+        {"all given", &in, sizeof in, out, sizeof out, &n},
+        {"null buffers with sizes", nullptr, 4, nullptr, 8, &n},
+        {"no count", &in, sizeof in, out, sizeof out, nullptr},
+        {"nothing", nullptr, 0, nullptr, 0, nullptr},
+    };
+    device->ioctlOk = false;  // a failing driver writes no count
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        device->requests.clear();
+        EXPECT_FALSE(DeviceIoControl(h, 0x1B0040, c.in, c.inSize, c.out, c.outSize, c.count, nullptr));
+        ASSERT_EQ(device->requests.size(), 1u);
+        const Request &r = device->requests[0];
+        EXPECT_EQ(r.inBuffer, c.in);
+        EXPECT_EQ(r.inSize, c.inSize);
+        EXPECT_EQ(r.outBuffer, c.out);
+        EXPECT_EQ(r.outSize, c.outSize);
+        EXPECT_EQ(r.count, c.count);
+        EXPECT_EQ(n, kUntouched);
+    }
+    EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST_F(DevMgr, SearchByNameListsDevicesWithTheirRecords) {

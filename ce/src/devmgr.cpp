@@ -489,23 +489,20 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    if (lpBytesReturned) *lpBytesReturned = 0;
     auto file = FileOf(hDevice);
     if (!file) return FALSE;
     if (lpOverlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // A buffer that is not there has no size.
-    if (!lpInBuffer) nInBufferSize = 0;
-    if (!lpOutBuffer) nOutBufferSize = 0;
     StreamDevice *ops = file->Enter();
     if (!ops) return FALSE;
-    DWORD actual = 0;
+    // The driver gets the caller's buffers, sizes and count pointer as they are, as on the
+    // device: a null buffer keeps the size it was given, a null count stays null, and the
+    // count holds whatever the driver wrote there (nothing, if it wrote nothing).
     const BOOL ok = ops->IOControl(file->Context(), dwIoControlCode, lpInBuffer, nInBufferSize,
-                                   lpOutBuffer, nOutBufferSize, &actual);
+                                   lpOutBuffer, nOutBufferSize, lpBytesReturned);
     file->Leave();
-    if (lpBytesReturned) *lpBytesReturned = std::min(actual, nOutBufferSize);
     return ok ? TRUE : FALSE;
 }
 

@@ -32,7 +32,9 @@ public:
     // Bytes read or written, or (DWORD)-1 with the last error set.
     virtual DWORD Read(DWORD_PTR context, void *buffer, DWORD count) = 0;
     virtual DWORD Write(DWORD_PTR context, const void *data, DWORD count) = 0;
-    // A device-control request; *actual (pre-set to 0) is the output bytes written.
+    // A device-control request with the caller's buffers, sizes and count pointer exactly
+    // as given to DeviceIoControl: a buffer may be null whatever its size says, and
+    // `actual` (where the driver stores the output bytes written) may be null too.
     virtual BOOL IOControl(DWORD_PTR context, DWORD code, const void *in, DWORD inSize, void *out,
                            DWORD outSize, DWORD *actual) = 0;
 };
