@@ -412,6 +412,71 @@ TEST_F(Kernel, ThreadLifecycleExitCodeIdAndPriority) {
     CloseHandle(go);
 }
 
+// Threads waiting on one object are released highest priority first (the lowest number
+// on the device's 0..255 scale, where SetThreadPriority's levels are 248..255), equal
+// priorities in the order they began to wait; a priority set while a thread waits counts.
+TEST_F(Kernel, WaitersAreReleasedByPriorityThenInArrivalOrder) {
+    struct Case {
+        const char *name;
+        std::vector<int> priorities;  // of each waiter, in arrival order; below 0: a level - 8
+        std::vector<size_t> released;
+    } cases[] = {
+        {"a later, higher waiter goes first", {251, 249}, {1, 0}},
+        {"equals in arrival order", {251, 251, 251}, {0, 1, 2}},
+        {"two priorities, each in arrival order", {252, 100, 252, 100}, {1, 3, 0, 2}},
+        {"levels sit at 248..255", {THREAD_PRIORITY_NORMAL - 8, 250, THREAD_PRIORITY_HIGHEST - 8, 247}, {3, 2, 1, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        HANDLE recorded = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        std::vector<size_t> order;  // written by one released thread at a time
+        std::vector<HANDLE> threads;
+        for (size_t i = 0; i < c.priorities.size(); ++i) {
+            threads.push_back(StartThread([&, i] {
+                WaitForSingleObject(event, INFINITE);
+                order.push_back(i);
+                SetEvent(recorded);
+                return DWORD{0};
+            }));
+            ASSERT_TRUE(AwaitWaiters(event, i + 1));
+            // Set once the thread waits: a release reads the priority it has then.
+            const int p = c.priorities[i];
+            ASSERT_TRUE(p < 0 ? SetThreadPriority(threads[i], p + 8) : CeSetThreadPriority(threads[i], p));
+        }
+        for (size_t k = 0; k < threads.size(); ++k) {
+            SetEvent(event);  // auto-reset with waiters: releases exactly one
+            ASSERT_EQ(WaitForSingleObject(recorded, kBound), (DWORD)WAIT_OBJECT_0);
+        }
+        EXPECT_EQ(order, c.released);
+        for (HANDLE t : threads) Join(t);
+        CloseHandle(event);
+        CloseHandle(recorded);
+    }
+}
+
+TEST_F(Kernel, ThreadPriorityLevelsAndTheDevicesScale) {
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = StartThread([go] { return WaitForSingleObject(go, INFINITE); });
+    EXPECT_EQ(CeGetThreadPriority(t), 251);  // THREAD_PRIORITY_NORMAL
+    EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_LOWEST));
+    EXPECT_EQ(CeGetThreadPriority(t), 253);
+    EXPECT_TRUE(CeSetThreadPriority(t, 250));
+    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_ABOVE_NORMAL);
+    for (int bad : {-1, 256}) {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(CeSetThreadPriority(t, bad));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(CeGetThreadPriority(t), 250);
+    SetLastError(kSentinel);
+    EXPECT_EQ(CeGetThreadPriority(go), THREAD_PRIORITY_ERROR_RETURN);  // an event is no thread
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    SetEvent(go);
+    Join(t);
+    CloseHandle(go);
+}
+
 TEST_F(Kernel, ThreadRunsOnAfterItsHandleIsClosed) {
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -35,8 +35,16 @@ std::mutex &KernelLock() {
     return *lock;
 }
 
+namespace {
+const std::atomic<int> kNormalPriorityCell{kNormalPriority};
+thread_local const std::atomic<int> *t_priorityCell = nullptr;
+}  // namespace
+
+void SetThisThreadPriorityCell(const std::atomic<int> *cell) { t_priorityCell = cell; }
+
 void KernelObject::AddWaiter(Waiter *waiter, DWORD index) {
-    waiters_.push_back({waiter, index});
+    // Kept in arrival order; the entry points at the thread's priority, not a copy.
+    waiters_.push_back({waiter, index, t_priorityCell ? t_priorityCell : &kNormalPriorityCell});
 }
 
 void KernelObject::RemoveWaiter(Waiter *waiter) {
@@ -45,12 +53,22 @@ void KernelObject::RemoveWaiter(Waiter *waiter) {
 
 size_t KernelObject::ReleaseWaiters(size_t max, WakeList *wake) {
     size_t released = 0;
-    for (const Entry &e : waiters_) {
-        if (released == max) break;
-        // A waiter on several objects may already have been released by another.
-        if (e.waiter->released != Waiter::kWaiting) continue;
-        e.waiter->released = e.index;
-        if (!wake || !wake->Add(e.waiter)) e.waiter->cv.notify_one();
+    while (released < max) {
+        // The first entry of the highest priority (lowest number) still waiting; a waiter
+        // on several objects may already have been released by another.
+        const Entry *next = nullptr;
+        int best = 0;
+        for (const Entry &e : waiters_) {
+            if (e.waiter->released != Waiter::kWaiting) continue;
+            const int priority = e.priority->load(std::memory_order_relaxed);
+            if (!next || priority < best) {
+                next = &e;
+                best = priority;
+            }
+        }
+        if (!next) break;
+        next->waiter->released = next->index;
+        if (!wake || !wake->Add(next->waiter)) next->waiter->cv.notify_one();
         ++released;
     }
     return released;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -86,12 +87,15 @@ public:
     // (the object may still live on for waits in progress).
     virtual void OnLastHandleClosed() {}
 
-    // With KernelLock() held: enqueue or remove a waiter (FIFO).
+    // With KernelLock() held: enqueue or remove a waiter. AddWaiter is called on the
+    // waiting thread itself, which brings its priority along.
     void AddWaiter(Waiter *waiter, DWORD index);
     void RemoveWaiter(Waiter *waiter);
-    // With KernelLock() held: release up to `max` waiters still waiting, oldest first;
-    // returns how many were released. With `wake`, they are notified when it is woken
-    // (after the lock is let go); without, at once.
+    // With KernelLock() held: release up to `max` waiters still waiting, as the device
+    // does: highest thread priority first, and among equal priorities the one that has
+    // waited longest; a priority changed during the wait counts. Returns how many were
+    // released. With `wake`, they are notified when it is woken (after the lock is let
+    // go); without, at once.
     size_t ReleaseWaiters(size_t max, WakeList *wake = nullptr);
     // With KernelLock() held: threads waiting on the object and not yet released.
     size_t WaiterCount() const;
@@ -100,6 +104,7 @@ private:
     struct Entry {
         Waiter *waiter;
         DWORD index;
+        const std::atomic<int> *priority;  // the waiting thread's, read at release time
     };
     std::vector<Entry> waiters_;  // KernelLock()
 
@@ -135,6 +140,17 @@ size_t WaitingThreads(HANDLE handle);
 // How long `virtualMs` virtual milliseconds last in real time at the current scale.
 std::chrono::nanoseconds RealDuration(DWORD virtualMs);
 void RecordTimedCall(TimedCall::Kind kind, DWORD ms, DWORD result);
+
+// ---- priorities -----------------------------------------------------------------
+// The device's thread priorities: 0 is the highest, 255 the lowest; the levels
+// SetThreadPriority takes (THREAD_PRIORITY_TIME_CRITICAL 0 .. THREAD_PRIORITY_IDLE 7) are
+// 248 to 255, and a thread starts at THREAD_PRIORITY_NORMAL, 251.
+constexpr int kFirstLevelPriority = 248;
+constexpr int kNormalPriority = kFirstLevelPriority + THREAD_PRIORITY_NORMAL;
+// Where the calling thread's priority lives: a thread started by CreateThread points it
+// at its thread object's (and back to null before it ends); any other thread keeps the
+// normal priority.
+void SetThisThreadPriorityCell(const std::atomic<int> *cell);
 
 // ---- threads --------------------------------------------------------------------
 // The calling thread's id once it has one (0 before); GetCurrentThreadId hands one out.

@@ -1,9 +1,12 @@
 // Threads of the stand-in's kernel: CreateThread runs the routine on a std::thread, the
-// thread's handle is signalled when the routine returns, and its priority is kept for
-// GetThreadPriority (the host scheduler does not use it). A program run through
-// standin::RunProgram owns the threads it starts, as a process does.
+// thread's handle is signalled when the routine returns, and its priority (the device's
+// 0..255, set by SetThreadPriority's levels or CeSetThreadPriority) decides which of the
+// threads waiting on an object is released first; the host scheduler does not use it
+// otherwise. A program run through standin::RunProgram owns the threads it starts, as a
+// process does.
 #include <windows.h>
 
+#include <kfuncs.h>
 #include <standin/kernel.h>
 
 #include <atomic>
@@ -29,7 +32,7 @@ public:
     bool TryAcquire() override { return finished_; }
 
     DWORD Id() const { return id_; }
-    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+    std::atomic<int> priority{kNormalPriority};  // the device's 0 (highest) .. 255
 
     // With KernelLock() held.
     DWORD ExitCode() const { return finished_ ? exitCode_ : STILL_ACTIVE; }
@@ -54,9 +57,9 @@ struct Program {
 // The program the calling thread belongs to; null outside RunProgram.
 thread_local std::shared_ptr<Program> tProgram;
 
-bool ValidPriority(int priority) {
-    return priority >= THREAD_PRIORITY_TIME_CRITICAL && priority <= THREAD_PRIORITY_IDLE;
-}
+bool ValidLevel(int level) { return level >= THREAD_PRIORITY_TIME_CRITICAL && level <= THREAD_PRIORITY_IDLE; }
+
+constexpr int kLowestPriority = 255;
 
 }  // namespace
 
@@ -101,6 +104,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
         // the object before the routine returns.
         std::thread([thread, lpStartAddr, lpvThreadParam, program, explored] {
             AdoptThreadId(thread->Id());
+            SetThisThreadPriorityCell(&thread->priority);
             tProgram = program;
             const DWORD code = explored ? ExploreRunThread(explored, lpStartAddr, lpvThreadParam)
                                         : lpStartAddr(lpvThreadParam);
@@ -112,6 +116,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
                 thread->Finish(code);
             }
             if (explored) ExploreThreadExit(explored);
+            SetThisThreadPriorityCell(nullptr);
             tProgram.reset();
             if (program) {
                 std::lock_guard g(program->lock);
@@ -134,26 +139,47 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
 }
 
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+    if (!ValidLevel(nPriority)) {
+        if (!LookupHandleAs<Thread>(hThread)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return CeSetThreadPriority(hThread, kFirstLevelPriority + nPriority);
+}
+
+int WINAPI GetThreadPriority(HANDLE hThread) {
+    const int priority = CeGetThreadPriority(hThread);
+    if (priority == THREAD_PRIORITY_ERROR_RETURN) return priority;
+    // A priority above the levels' range reads as the highest level.
+    return priority < kFirstLevelPriority ? THREAD_PRIORITY_TIME_CRITICAL : priority - kFirstLevelPriority;
+}
+
+BOOL WINAPI CeSetThreadPriority(HANDLE hThread, int nPriority) {
     auto thread = LookupHandleAs<Thread>(hThread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!ValidPriority(nPriority)) {
+    if (nPriority < 0 || nPriority > kLowestPriority) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    thread->priority.store(nPriority);
+    // Read by releases under the kernel lock; a thread already waiting moves in line at
+    // the next release.
+    thread->priority.store(nPriority, std::memory_order_relaxed);
     return TRUE;
 }
 
-int WINAPI GetThreadPriority(HANDLE hThread) {
+int WINAPI CeGetThreadPriority(HANDLE hThread) {
     auto thread = LookupHandleAs<Thread>(hThread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
         return THREAD_PRIORITY_ERROR_RETURN;
     }
-    return thread->priority.load();
+    return thread->priority.load(std::memory_order_relaxed);
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {

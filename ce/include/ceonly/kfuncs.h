@@ -22,6 +22,11 @@ HINSTANCE WINAPI LoadDriver(LPCWSTR lpszFileName);
 // The device looks exports up by wide name.
 FARPROC WINAPI GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName);
 
+// A thread's priority on the device's own scale, 0 (highest) to 255 (lowest);
+// SetThreadPriority's THREAD_PRIORITY_* levels are 248 to 255 on it.
+BOOL WINAPI CeSetThreadPriority(HANDLE hThread, int nPriority);
+int WINAPI CeGetThreadPriority(HANDLE hThread);
+
 #ifdef __cplusplus
 }
 #endif
