@@ -27,7 +27,9 @@ protected:
         funcs_ = standin::UsbFunctionTable();
     }
     void TearDown() override {
-        if (hDevice_) EXPECT_TRUE(qsxtest::RemoveAndWait(hDevice_));
+        if (hDevice_) {
+            EXPECT_TRUE(qsxtest::RemoveAndWait(hDevice_));
+        }
         EXPECT_EQ(standin::UsbOpenTransferCount(), 0u);
         EXPECT_EQ(standin::UsbOpenPipeCount(), 0u);
     }
@@ -343,7 +345,9 @@ TEST_F(UsbHostTest, AbortsReturnOnlyAfterTheRoutinesOfWhatTheyEndedRan) {
         ASSERT_TRUE(qsxtest::WaitUntil([&] { return ran.load() == 1; }));
         EXPECT_TRUE(funcs_->lpCloseTransfer(waiting));
         EXPECT_TRUE(funcs_->lpCloseTransfer(holder));
-        if (call != Call::kClosePipe) EXPECT_TRUE(funcs_->lpClosePipe(pipe));
+        if (call != Call::kClosePipe) {
+            EXPECT_TRUE(funcs_->lpClosePipe(pipe));
+        }
     }
 }
 

@@ -93,7 +93,9 @@ bool UsbInstallClient(std::u16string_view libraryFileName) {
     std::u16string name(libraryFileName);
     HMODULE module = LoadDriver(name.c_str());
     if (!module) return false;
-    auto install = reinterpret_cast<LPUSB_INSTALL_DRIVER>(GetProcAddressW(module, u"USBInstallDriver"));
+    // Through a function type that casts to any other without complaint.
+    auto install = reinterpret_cast<LPUSB_INSTALL_DRIVER>(
+        reinterpret_cast<void (*)()>(GetProcAddressW(module, u"USBInstallDriver")));
     bool ok = install && install(name.c_str());
     FreeLibrary(module);
     return ok;
@@ -122,7 +124,7 @@ void Attach(USB_HANDLE handle, const std::shared_ptr<UsbDevice> &device) {
                     HMODULE module = LoadDriver(dll.c_str());
                     if (!module) continue;
                     auto attach = reinterpret_cast<LPUSB_DEVICE_ATTACH>(
-                        GetProcAddressW(module, u"USBDeviceAttach"));
+                        reinterpret_cast<void (*)()>(GetProcAddressW(module, u"USBDeviceAttach")));
                     BOOL accept = FALSE;
                     if (attach && attach(handle, funcs, itf, id.c_str(), &accept, nullptr, 0) &&
                         accept) {

@@ -35,7 +35,9 @@ void DriverFixture::TearDown() {
         DeleteCriticalSection(&fps_->VendorLock);
         LocalFree(fps_);
     }
-    if (hDevice_) EXPECT_TRUE(RemoveAndWait(hDevice_));
+    if (hDevice_) {
+        EXPECT_TRUE(RemoveAndWait(hDevice_));
+    }
     EXPECT_EQ(standin::UsbOpenTransferCount(), 0u) << "a transfer was never closed";
 }
 
