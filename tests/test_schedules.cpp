@@ -172,6 +172,8 @@ void BuildRecord() {
         ex::Name(&p.EventMask, n + "EventMask");
         ex::Name(&p.IsOpen, n + "IsOpen");
         ex::Name(&p.CallRef, n + "CallRef");
+        ex::Name(&p.CloseEvent, n + "CloseEvent (field)");
+        ex::Name(&p.TxReady, n + "TxReady");
     }
     ex::Name(&gFps->BulkOutLock, "BulkOutLock");
     ex::Name(&gFps->VendorLock, "VendorLock");
@@ -181,6 +183,7 @@ void BuildRecord() {
     ex::Name(gFps->DetachEvent, "DetachEvent");
     ex::Name(gFps->RundownEvent, "RundownEvent");
     ex::Name(&gFps->CallRef, "device.CallRef");
+    ex::Name(&gFps->Flags, "Flags");
 }
 
 // What detach would release, for scenarios that end without detach.
@@ -210,6 +213,7 @@ void FreeRecord() {
 // Opens a port outside the exploration, as the COM driver would before the scenario.
 void OpenPort(int port, DWORD mask) {
     ComOpen(gFps, port, u"Drivers\\Active\\None");
+    ex::Name(gFps->Ports[port].CloseEvent, "port" + std::to_string(port) + ".CloseEvent");
     Set_MaskEvent(gFps, port, mask, 1);
     gHost.vendorRequests.clear();
 }
@@ -456,6 +460,25 @@ TEST(Schedules, RemovalWaitsForEveryCallInside) {
         },
         [] { return std::string(); }, [] { OpenPort(0, EV_RXCHAR); }),
         1);
+}
+
+// The close and detach's wait for it, alone: whoever takes the close event out of the port
+// is the only one to touch it again, so detach never waits on (or closes) a handle that
+// ComClose closed. The stand-in fails a schedule that uses a closed handle.
+TEST(Schedules, CloseRacesDetachForTheCloseEvent) {
+    ExpectNoFailingSchedule(WithRecord(
+        [] {
+            auto closer = [] { ComClose(gFps, 0); };
+            auto host = [] {
+                gDetachStarted = true;
+                DeviceNotify(gFps, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
+            };
+            HANDLE d = Start(&host);
+            Sleep(DETACH_PAUSE_MS);  // see RemovalWaitsForEveryCallInside
+            HANDLE c = Start(&closer);
+            Join({c, d});
+        },
+        [] { return std::string(); }, [] { OpenPort(0, 0); }));
 }
 
 // Removal against a writer blocked on a closed transmit window and a close that comes while

@@ -902,7 +902,7 @@ bool ExploreLeaveSection(LPCRITICAL_SECTION cs, const std::atomic<DWORD> &owner)
     return false;
 }
 
-DWORD ExploreWait(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms) {
+DWORD ExploreWait(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms, const HANDLE *handles) {
     std::vector<const void *> keys;
     {
         std::lock_guard lock(E().m);
@@ -912,6 +912,13 @@ DWORD ExploreWait(const std::vector<std::shared_ptr<KernelObject>> &objects, DWO
         }
     }
     Point({.op = ExploreOp::kWait, .arg = ms, .objects = keys});
+    for (size_t i = 0; handles != nullptr && i < objects.size(); ++i) {
+        if (LookupHandle(handles[i]) != objects[i]) {
+            CheckNotClosed(handles[i], "WaitForMultipleObjects");
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
     Waiter &waiter = ThisThreadWaiter();
     {
         std::lock_guard lock(KernelLock());

@@ -63,8 +63,11 @@ bool ExploreTryEnterSection(LPCRITICAL_SECTION cs, std::mutex &mutex,
 // (a thread being unwound leaves a section the explorer already left for it).
 bool ExploreLeaveSection(LPCRITICAL_SECTION cs, const std::atomic<DWORD> &owner);
 
-// The wait of WaitForSingleObject / WaitForMultipleObjects on a controlled thread.
-DWORD ExploreWait(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms);
+// The wait of WaitForSingleObject / WaitForMultipleObjects on a controlled thread. The
+// handles are looked up again after the wait's scheduling point: the call takes effect
+// there, so a handle another thread closed just before it fails the wait (and, as a use of
+// a closed handle, the schedule).
+DWORD ExploreWait(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms, const HANDLE *handles);
 void ExploreSleep(DWORD ms);
 DWORD ExploreTickCount();
 

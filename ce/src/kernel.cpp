@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "explore_internal.h"
+#include "standin/explore.h"
 #include "kernel_internal.h"
 
 namespace standin::internal {
@@ -207,6 +208,17 @@ public:
         return open_;
     }
 
+    // Whether the value is one this table handed out and that was closed since.
+    bool WasClosed(HANDLE handle) {
+        std::lock_guard lock(mutex_);
+        const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+        const uint64_t index = (value & kMaxSlots);
+        const uint64_t generation = value >> kSlotBits;
+        if (index == 0 || index > slots_.size() || generation == 0) return false;
+        const Slot &slot = slots_[index - 1];
+        return generation < slot.generation;
+    }
+
 private:
     static constexpr uint64_t kSlotBits = 16;
     static constexpr uint64_t kMaxSlots = (uint64_t{1} << kSlotBits) - 1;
@@ -274,6 +286,13 @@ bool VisitHandle(HANDLE handle, void (*visit)(KernelObject *, void *), void *con
 }
 
 bool CloseKernelHandle(HANDLE handle) { return HandleTable::Get().Close(handle); }
+
+void CheckNotClosed(HANDLE handle, const char *call) {
+    // On the device a closed handle's value may already name another object: in a
+    // schedule that is a failure, not a call that merely fails.
+    if (ExploreHooked() && HandleTable::Get().WasClosed(handle))
+        standin::explore::Fail(std::string(call) + " on a handle that was closed");
+}
 
 // ---- threads ----------------------------------------------------------------------
 DWORD NewThreadId() {
@@ -432,6 +451,7 @@ DWORD WINAPI GetCurrentThreadId(void) {
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (ExploreControlled()) ExplorePoint(ExploreOp::kCloseHandle, hObject);
     if (!CloseKernelHandle(hObject)) {
+        CheckNotClosed(hObject, "CloseHandle");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

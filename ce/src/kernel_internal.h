@@ -132,6 +132,9 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 bool VisitHandle(HANDLE handle, void (*visit)(KernelObject *object, void *context), void *context);
 // Closes one handle; false when it was not open.
 bool CloseKernelHandle(HANDLE handle);
+// For a call that found its handle not open: while exploring, a handle that was open once
+// and closed since fails the schedule (on the device its value may name another object).
+void CheckNotClosed(HANDLE handle, const char *call);
 // How many threads wait on the object `handle` names right now (0 for a bad handle): lets
 // a test know its waiters are blocked before it pulses or sets an event.
 size_t WaitingThreads(HANDLE handle);

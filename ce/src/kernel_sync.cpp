@@ -109,8 +109,8 @@ private:
 // ---- waits ---------------------------------------------------------------------------
 // Waits until one of `objects` is signalled and takes its signal. Returns WAIT_OBJECT_0
 // plus the object's index, or WAIT_TIMEOUT once the scaled time-out has passed.
-DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms) {
-    if (ExploreControlled()) return ExploreWait(objects, ms);
+DWORD WaitAny(const std::vector<std::shared_ptr<KernelObject>> &objects, DWORD ms, const HANDLE *handles) {
+    if (ExploreControlled()) return ExploreWait(objects, ms, handles);
     std::unique_lock lock(KernelLock());
     for (size_t i = 0; i < objects.size(); ++i) {
         if (objects[i]->TryAcquire()) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
@@ -258,6 +258,7 @@ BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
         },
         &change);
     if (!change.done) {
+        CheckNotClosed(hEvent, "EventModify");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -285,12 +286,13 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL 
     for (DWORD i = 0; i < nCount; ++i) {
         auto object = LookupHandle(lpHandles[i]);
         if (!object || !object->Waitable()) {
+            if (!object) CheckNotClosed(lpHandles[i], "WaitForMultipleObjects");
             SetLastError(ERROR_INVALID_HANDLE);
             return FinishWait(dwMilliseconds, WAIT_FAILED);
         }
         objects.push_back(std::move(object));
     }
-    return FinishWait(dwMilliseconds, WaitAny(objects, dwMilliseconds));
+    return FinishWait(dwMilliseconds, WaitAny(objects, dwMilliseconds, lpHandles));
 }
 
 }  // extern "C"
