@@ -8,12 +8,14 @@
 // client which gets away with it here cannot get away with it on the device either.
 //
 // Completion routines run on the host stack's own completion thread, one at a time in
-// completion order. Attaches and removal notifications run on another thread of the host
-// stack, its worker, one after the other in the order they were asked for: a client's
-// notification routine that blocks holds up every attach and removal behind it. Aborts (AbortTransfer, AbortPipeTransfers, ClosePipe) return only
-// once the routines of the transfers they end have run, as the platform's do; an abort
-// made on the completion thread itself runs those routines there and then, since the
-// thread cannot wait for itself.
+// completion order. Aborts (AbortTransfer, AbortPipeTransfers, ClosePipe) return only once
+// the routines of the transfers they end have run, as the platform's do; an abort made on
+// the completion thread itself runs those routines there and then, since the thread
+// cannot wait for itself.
+//
+// Attaches and removal notifications run on another thread of the host stack, its worker,
+// one after the other in the order they were asked for: a client's notification routine
+// that blocks holds up every attach and removal behind it.
 //
 // Lock order: gHost->lock before a transfer's own lock; device models are called with
 // neither held.
@@ -22,14 +24,14 @@
 #include "usbhost_internal.h"
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
