@@ -9,7 +9,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
 SOAK_FUZZ_SECONDS ?= 300
 
-.PHONY: all setup demo test test-asan test-tsan fuzz bench soak clean
+.PHONY: all setup demo test test-asan test-tsan fuzz bench soak device clean
 
 all: demo
 
@@ -62,6 +62,11 @@ soak: setup $(BUILD)/release/build.ninja $(BUILD)/asan/build.ninja $(BUILD)/fuzz
 	QSX_EXPLORE_LONG=1 $(BUILD)/asan/bin/test_schedules --gtest_brief=1
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(SOAK_FUZZ_SECONDS)
+
+# The deliverables as the device's own PE images (CE 5.0, x86): build/device/QSXPDD.dll and
+# build/device/QSXPORT.exe, cross-compiled with clang and linked with lld-link.
+device: setup
+	scripts/build-device.sh $(BUILD)/device
 
 clean:
 	rm -rf $(BUILD)

@@ -7,9 +7,23 @@
 // try/catch of that exception. Hardware faults in the caller's own code are not caught
 // (they stay crashes), and the filter expression is not evaluated: the handler always
 // runs, as it does for the usual `__except (EXCEPTION_EXECUTE_HANDLER)`.
+//
+// In the device build (_WIN32_WCE) the compiler's own structured exception handling is
+// used: frames registered at FS:[0] with the platform's handler, so a fault anywhere in
+// the guarded block, the caller's code included, reaches the handler.
 #pragma once
 
 #include "windef.h"
+
+#ifdef _WIN32_WCE
+
+#define EXCEPTION_ACCESS_VIOLATION ((DWORD)0xC0000005L)
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+#define EXCEPTION_CONTINUE_EXECUTION (-1)
+#define GetExceptionCode _exception_code
+
+#else
 
 namespace standin {
 
@@ -34,3 +48,5 @@ private:
 #define __except(filter) catch (const standin::AccessViolation &)
 // Only access violations are raised, so inside a handler the code is always this one.
 #define GetExceptionCode() EXCEPTION_ACCESS_VIOLATION
+
+#endif

@@ -24,7 +24,11 @@ void WINAPI SetLastError(DWORD dwErrCode);
 
 // ---- interlocked operations (full barriers) -------------------------------
 // The stand-in's schedule explorer (standin/explore.h) makes each of them a scheduling
-// point on the threads it controls; otherwise the test costs one relaxed load.
+// point on the threads it controls; otherwise the test costs one relaxed load. On the
+// device they are the processor's locked instructions and nothing more.
+#ifdef _WIN32_WCE
+#define STANDIN_EXPLORE_YIELD(kind, address) ((void)(address))
+#else
 extern int standin_g_exploring;
 void standin_ExploreYield(int kind, const volatile void *address);
 #define STANDIN_INTERLOCKED_EXCHANGE 1
@@ -39,6 +43,7 @@ void standin_ExploreYield(int kind, const volatile void *address);
         if (__builtin_expect(__atomic_load_n(&standin_g_exploring, __ATOMIC_RELAXED), 0)) \
             standin_ExploreYield((kind), (address));                               \
     } while (0)
+#endif
 
 static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
     STANDIN_EXPLORE_YIELD(STANDIN_INTERLOCKED_EXCHANGE, Target);
@@ -103,9 +108,20 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
 #define CreateEvent CreateEventW
+#ifdef _WIN32_WCE
+// The device's kernel has one call for all three; they are not exports of their own.
+#define EVENT_PULSE 1
+#define EVENT_RESET 2
+#define EVENT_SET 3
+BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
+static inline BOOL SetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_SET); }
+static inline BOOL ResetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_RESET); }
+static inline BOOL PulseEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_PULSE); }
+#else
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 BOOL WINAPI PulseEvent(HANDLE hEvent);
+#endif
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL fWaitAll,
                                     DWORD dwMilliseconds);
@@ -149,11 +165,42 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 #define GetModuleFileName GetModuleFileNameW
 
 // ---- strings ------------------------------------------------------------
+#ifdef _WIN32_WCE
+// The device has no exports of these: they are the C library's string calls, or short
+// loops. Comparisons are ordinal, as on the stand-in.
+size_t __cdecl wcslen(const wchar_t *);
+wchar_t *__cdecl wcscpy(wchar_t *, const wchar_t *);
+int __cdecl _wcsicmp(const wchar_t *, const wchar_t *);
+static inline int lstrlenW(LPCWSTR lpString) { return (int)wcslen(lpString); }
+static inline int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
+    return _wcsicmp(lpString1, lpString2);
+}
+static inline LPWSTR lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2) {
+    return wcscpy(lpString1, lpString2);
+}
+static inline int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) {
+    while (*lpString1 != 0 && *lpString1 == *lpString2) {
+        lpString1++;
+        lpString2++;
+    }
+    return (int)(WORD)*lpString1 - (int)(WORD)*lpString2;
+}
+static inline LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength) {
+    int i = 0;
+    if (iMaxLength <= 0)
+        return lpString1;
+    for (; i < iMaxLength - 1 && lpString2[i] != 0; i++)
+        lpString1[i] = lpString2[i];
+    lpString1[i] = 0;
+    return lpString1;
+}
+#else
 int WINAPI lstrlenW(LPCWSTR lpString);
 int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
 int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
 LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
+#endif
 #define lstrlen lstrlenW
 #define lstrcmp lstrcmpW
 #define lstrcmpi lstrcmpiW
@@ -165,8 +212,11 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 // built with the stand-in's entry library gets a main() that calls it.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
 #define SW_SHOW 5
-// The C runtime's wide conversion: optional blanks, sign and decimal digits.
+#ifndef _WIN32_WCE
+// The C runtime's wide conversion: optional blanks, sign and decimal digits. (The
+// device's comes with stdlib.h.)
 long _wtol(const WCHAR *str);
+#endif
 
 // ---- serial definitions -------------------------------------------------
 typedef struct _DCB {

@@ -1,6 +1,10 @@
 // Base types of the Windows CE platform as the stand-in provides them on Linux.
 // Sizes follow the 32-bit device: DWORD and LONG are 32 bits, WCHAR is a 16-bit
 // character (char16_t), so strings and registry values have the platform's byte sizes.
+//
+// With _WIN32_WCE defined (the device build, `make device`) the same headers give the
+// device's own definitions: every platform call is __cdecl, WCHAR is the compiler's
+// 16-bit wchar_t and TEXT("x") an L"x" literal.
 #pragma once
 
 #include <stddef.h>
@@ -13,10 +17,18 @@
 #define _UNICODE
 #endif
 
+#ifdef _WIN32_WCE
+// On the device's x86 every calling convention of the platform is the caller-pops one.
+#define WINAPI __cdecl
+#define APIENTRY __cdecl
+#define CALLBACK __cdecl
+#define WINAPIV __cdecl
+#else
 #define WINAPI
 #define APIENTRY
 #define CALLBACK
 #define WINAPIV
+#endif
 #define PASCAL
 #define IN
 #define OUT
@@ -44,7 +56,11 @@ typedef uintptr_t UINT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
+#ifdef _WIN32_WCE
+typedef wchar_t WCHAR;
+#else
 typedef char16_t WCHAR;
+#endif
 typedef WCHAR TCHAR;
 typedef float FLOAT;
 
@@ -108,7 +124,11 @@ typedef INT_PTR (WINAPI *FARPROC)(void);
 #define MAX_PATH 260
 #define MAXDWORD 0xffffffff
 
+#ifdef _WIN32_WCE
+#define __TEXT(quote) L##quote
+#else
 #define __TEXT(quote) u##quote
+#endif
 #define TEXT(quote) __TEXT(quote)
 #define _T(x) __TEXT(x)
 
