@@ -9,7 +9,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
 SOAK_FUZZ_SECONDS ?= 300
 
-.PHONY: all setup demo test test-asan test-tsan fuzz bench soak device clean
+.PHONY: all setup demo test test-asan test-tsan fuzz bench soak device test-device clean
 
 all: demo
 
@@ -67,6 +67,11 @@ soak: setup $(BUILD)/release/build.ninja $(BUILD)/asan/build.ninja $(BUILD)/fuzz
 # build/device/QSXPORT.exe, cross-compiled with clang and linked with lld-link.
 device: setup
 	scripts/build-device.sh $(BUILD)/device
+
+# The images checked against the loader's rules and the project's lists (imports, exports,
+# resources): scripts/check-device-images.py.
+test-device: device
+	/usr/bin/python3 scripts/check-device-images.py $(BUILD)/device
 
 clean:
 	rm -rf $(BUILD)
