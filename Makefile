@@ -1,6 +1,7 @@
 # Front door. `make demo` runs the simulated CE device's demo; `make test` builds and runs
 # every test (AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded suites again
-# under ThreadSanitizer, the portability check, and the fuzz targets for a bounded time).
+# under ThreadSanitizer, the portability check, the device images built and checked, and the
+# fuzz targets for a bounded time). `make device` builds only the device images.
 # Each target does its own set-up: packages (scripts/setup.sh), configure, build.
 
 BUILD ?= build
@@ -29,7 +30,7 @@ demo: setup $(BUILD)/release/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS) --target qsxsim
 	$(BUILD)/release/bin/qsxsim demo
 
-test: test-asan test-tsan fuzz
+test: test-asan test-tsan test-device fuzz
 	@echo "all test stages passed"
 
 test-asan: setup $(BUILD)/asan/build.ninja
