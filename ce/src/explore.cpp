@@ -1013,7 +1013,18 @@ namespace standin::explore {
 
 using namespace standin::internal;
 
+// Without the hooks the platform calls are no scheduling points: an exploration would
+// quietly miss every interleaving, so it is refused instead.
+constexpr bool kHooksBuiltIn =
+#ifdef STANDIN_EXPLORE_HOOKS
+    true;
+#else
+    false;
+#endif
+constexpr const char *kNoHooks = "this build has no exploration hooks (configure with QSX_SANITIZER=address or thread)";
+
 Result Explore(const Options &options, const Scenario &scenario) {
+    if (!kHooksBuiltIn) return Refuse(kNoHooks);
     if (ExploreHooked()) return Refuse("Explore called from an explored thread");
     if (!scenario.body) return Refuse("the scenario has no body");
     std::lock_guard one(ExplorationLock());
@@ -1052,6 +1063,7 @@ Result Explore(const Options &options, const Scenario &scenario) {
 }
 
 Result Replay(const std::string &replayId, const Scenario &scenario, const Options &options) {
+    if (!kHooksBuiltIn) return Refuse(kNoHooks);
     if (ExploreHooked()) return Refuse("Replay called from an explored thread");
     if (!scenario.body) return Refuse("the scenario has no body");
     std::unique_ptr<ChoiceStrategy> strategy = ParseReplayId(replayId);

@@ -40,13 +40,22 @@ extern constinit thread_local ExploreThread *t_exploreThread;
 // True on a controlled thread that the explorer schedules (not while it is being unwound
 // at the end of a failed schedule).
 bool ExploreControlledSlow();
+// A build without STANDIN_EXPLORE_HOOKS has no exploration: these are constant false there.
 inline bool ExploreControlled() {
+#ifdef STANDIN_EXPLORE_HOOKS
     return __atomic_load_n(&standin_g_exploring, __ATOMIC_RELAXED) && t_exploreThread &&
            ExploreControlledSlow();
+#else
+    return false;
+#endif
 }
 // True on any thread of a running exploration, also while it is being unwound.
 inline bool ExploreHooked() {
+#ifdef STANDIN_EXPLORE_HOOKS
     return __atomic_load_n(&standin_g_exploring, __ATOMIC_RELAXED) && t_exploreThread;
+#else
+    return false;
+#endif
 }
 
 // A scheduling point that is always enabled. `object` is a handle for kEventModify and

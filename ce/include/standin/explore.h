@@ -4,6 +4,9 @@
 // most a few preemptions) or at random with a probabilistic guarantee (priority-based
 // random scheduling), and replay a failing schedule exactly from a short id.
 //
+// Only builds made with STANDIN_EXPLORE_HOOKS (the sanitizer builds, where the tests run)
+// carry the scheduling points; elsewhere Explore and Replay refuse with a reason.
+//
 // ---- threads --------------------------------------------------------------------------
 // A schedule runs `Scenario::body` on a fresh thread (T0) and every thread it starts with
 // CreateThread, and every thread those start (T1, T2, ... in creation order): these are the
