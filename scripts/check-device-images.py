@@ -9,7 +9,9 @@ the platform need, and against the project's own lists:
   ce/lib/*.def hold (so a desktop DLL, a C runtime or a decorated `Name@N` fails);
 - QSXPDD.dll: a DLL whose export names are exactly those of driver/QSXPDD.def;
 - QSXPORT.exe: a program whose resources hold every dialog (caption and control ids),
-  string and icon of utility/QSXPORT.rc under the ids of utility/resource.h.
+  string and icon of utility/QSXPORT.rc under the ids of utility/resource.h;
+- the Platform Builder `sources` files in platform/ list exactly the sources the images
+  are built from.
 
 Every finding is printed with the name it concerns; the exit status is 1 if there was
 any. Needs Debian's python3-pefile.
@@ -404,6 +406,44 @@ def check_resources(pe, name, rc_path, ids, errors):
                               f'differs from {file_name}')
 
 
+def read_sources_file(path):
+    """The macros of a Platform Builder `sources` file: {NAME: value}, continuation lines
+    joined, comments dropped."""
+    macros, text = {}, []
+    with open(path, encoding='utf-8') as f:
+        for raw in f:
+            line = raw.split('#', 1)[0].rstrip()
+            text.append(line)
+    joined = re.sub(r'\\\n', ' ', '\n'.join(text))
+    for line in joined.splitlines():
+        m = re.match(r'\s*(\w+)\s*=(.*)$', line)
+        if m:
+            macros[m.group(1)] = m.group(2).split()
+    return macros
+
+
+def check_platform_builder(root, errors):
+    components = (
+        ('driver', ['firmware_images.cpp'], ('DEFFILE', r'..\..\driver\QSXPDD.def')),
+        ('utility', [r'..\..\utility\QSXPORT.rc'], None),
+    )
+    for folder, extra, setting in components:
+        path = os.path.join(root, 'platform', folder, 'sources')
+        if not os.path.isfile(path):
+            errors.append(f'platform/{folder}/sources: missing')
+            continue
+        macros = read_sources_file(path)
+        listed = set(macros.get('SOURCES', []))
+        wanted = {'..\\..\\' + folder + '\\' + f for f in os.listdir(os.path.join(root, folder))
+                  if f.endswith('.cpp')} | set(extra)
+        for missing in sorted(wanted - listed):
+            errors.append(f'platform/{folder}/sources: does not list {missing}')
+        for stray in sorted(listed - wanted):
+            errors.append(f'platform/{folder}/sources: lists {stray}, which is not a source of {folder}/')
+        if setting and macros.get(setting[0]) != [setting[1]]:
+            errors.append(f'platform/{folder}/sources: {setting[0]} is not {setting[1]}')
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('image_dir', nargs='?', default=None)
@@ -436,6 +476,8 @@ def main(argv):
             check_exports(pe, image, driver_exports, errors)
         else:
             check_resources(pe, image, os.path.join(root, 'utility', 'QSXPORT.rc'), ids, errors)
+
+    check_platform_builder(root, errors)
 
     for e in errors:
         print(f'device image check: {e}', file=sys.stderr)

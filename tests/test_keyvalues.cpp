@@ -5,6 +5,9 @@
 #include <standin/registry.h>
 #include <sys/mman.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "driver_fixture.h"
 #include "install.h"
 #include "keyvalues.h"
@@ -190,6 +193,27 @@ TEST_F(KeyValuesTest, InstallRegistersForTheWholeVendorAndUninstallUndoesIt) {
     ASSERT_TRUE(RegisterClientDriverID(QSX_DRIVER_ID));
     EXPECT_FALSE(USBUnInstallDriver());
     EXPECT_FALSE(UnRegisterClientDriverID(QSX_DRIVER_ID));  // already dropped
+}
+
+// The registry lines integrators put into an image (platform/QSXPDD.reg) hold exactly what
+// an install writes, and the client key as the simulated device's registry has it, so an
+// image built with them finds the driver and binds its ports as the tests do.
+TEST_F(KeyValuesTest, IntegratorRegistryLinesMatchTheInstallAndTheDefaultRegistry) {
+    const char *source = std::getenv("QSX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "QSX_SOURCE_DIR names the source tree";
+    std::string error;
+
+    ASSERT_TRUE(USBInstallDriver(u"QSXPDD.dll"));
+    const std::string installed = standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_LOADCLIENTS_KEY);
+    standin::ClearRegistry();
+    ASSERT_TRUE(standin::LoadRegFile(std::string(source) + "/tools/platform.reg", &error)) << error;
+    const std::string simulated = standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_CLIENT_KEY);
+    ASSERT_NE(simulated, "");
+
+    standin::ClearRegistry();
+    ASSERT_TRUE(standin::LoadRegFile(std::string(source) + "/platform/QSXPDD.reg", &error)) << error;
+    EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_LOADCLIENTS_KEY), installed);
+    EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, QSX_CLIENT_KEY), simulated);
 }
 
 }  // namespace
