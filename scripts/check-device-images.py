@@ -7,7 +7,8 @@ the platform need, and against the project's own lists:
   loader ignores (TLS, load config, bound or delay imports, CLR) in use;
 - imports only from coredll.dll and usbd.dll, by name, and only names their lists in
   ce/lib/*.def hold (so a desktop DLL, a C runtime or a decorated `Name@N` fails);
-- QSXPDD.dll: a DLL whose export names are exactly those of driver/QSXPDD.def;
+- QSXPDD.dll: a DLL whose export names are exactly those of driver/QSXPDD.def and whose
+  entry point is DllMain;
 - QSXPORT.exe: a program whose resources hold every dialog (caption and control ids),
   string and icon of utility/QSXPORT.rc under the ids of utility/resource.h;
 - the Platform Builder `sources` files in platform/ list exactly the sources the images
@@ -249,7 +250,7 @@ def check_imports(pe, name, allowed, errors):
 def check_exports(pe, name, wanted, errors):
     directory = getattr(pe, 'DIRECTORY_ENTRY_EXPORT', None)
     symbols = directory.symbols if directory else []
-    found = []
+    found, addresses = [], {}
     for symbol in symbols:
         if symbol.name is None:
             # An unused slot of the address table is no export.
@@ -258,6 +259,7 @@ def check_exports(pe, name, wanted, errors):
             continue
         export = symbol.name.decode('ascii', 'replace')
         found.append(export)
+        addresses[export] = symbol.address
         if symbol.forwarder:
             errors.append(f'{name}: export {export} is forwarded')
         elif not symbol.address:
@@ -266,6 +268,10 @@ def check_exports(pe, name, wanted, errors):
         errors.append(f'{name}: missing export {missing}')
     for extra in sorted(set(found) - set(wanted)):
         errors.append(f'{name}: exports {extra}, which QSXPDD.def does not list')
+    # Without a C runtime the loader calls DllMain itself.
+    entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    if 'DllMain' in addresses and addresses['DllMain'] != entry:
+        errors.append(f'{name}: entry point 0x{entry:X} is not DllMain (0x{addresses["DllMain"]:X})')
 
 
 def resources(pe):
