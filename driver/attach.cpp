@@ -177,6 +177,9 @@ static void ReleasePorts(PUSBFPS pUsbFps)
             pPort->RxEvent = NULL;
         }
         if (pPort->CommEvent != NULL) {
+            // Signalled before it goes, as the release always did; after the rundown nobody
+            // waits on it any more.
+            SetEvent(pPort->CommEvent);
             CloseHandle(pPort->CommEvent);
             pPort->CommEvent = NULL;
         }
