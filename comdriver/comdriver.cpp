@@ -109,7 +109,9 @@ struct PortExports {
     bool Load(HMODULE module) {
         bool all = true;
         auto find = [&](auto &fn, LPCWSTR name) {
-            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(GetProcAddressW(module, name));
+            // Through a generic function pointer: FARPROC's own type says nothing of the export's.
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
+                reinterpret_cast<void (*)()>(GetProcAddressW(module, name)));
             all = all && fn != nullptr;
         };
         find(ComOpen, u"ComOpen");

@@ -164,7 +164,8 @@ TEST_F(AttachFixture, ComDriverWithoutDetachFailsTheAttach) {
 }
 
 TEST_F(AttachFixture, RefusedPortStopsBindingAndIsReportedAtRemoval) {
-    reinterpret_cast<PFN_QSXCOM_SET_REFUSE_PORT>(GetProcAddressW(comDriver_, u"QsxComSetRefusePort"))(2);
+    reinterpret_cast<PFN_QSXCOM_SET_REFUSE_PORT>(
+        reinterpret_cast<void (*)()>(GetProcAddressW(comDriver_, u"QsxComSetRefusePort")))(2);
     USB_HANDLE device = Plug(0x7045);
     ASSERT_TRUE(standin::UsbHasClient(device));
     EXPECT_EQ(PortEntries().size(), 2u);

@@ -572,7 +572,9 @@ protected:
     }
 
     static std::u16string Active(int n) {
-        return u"Drivers\\Active\\" + standin::FromUtf8((n < 10 ? "0" : "") + std::to_string(n));
+        std::string number = n < 10 ? "0" : "";
+        number += std::to_string(n);
+        return u"Drivers\\Active\\" + standin::FromUtf8(number);
     }
     static void AddEntry(int n, const std::vector<Value> &values) {
         for (const Value &v : values) Put(Active(n), v);

@@ -471,7 +471,9 @@ TEST_F(DevMgr, DriverModuleStaysUntilDeregisteredAndLastHandleClosed) {
         ASSERT_TRUE(FreeLibrary(module));
         HANDLE h = Open(u"$device\\COM5");
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        if (!c.handleOpen) EXPECT_TRUE(CloseHandle(h));
+        if (!c.handleOpen) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
 
         ASSERT_TRUE(Remove(0));
         EXPECT_FALSE(standin::DeregisterStreamDevice(reinterpret_cast<HANDLE>(1)));

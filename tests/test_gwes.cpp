@@ -678,7 +678,9 @@ TEST_F(Gwes, FrontEndHearsOfWindowsAndChanges) {
         std::vector<std::pair<char, HWND>> events;
         void Add(char kind, HWND h) {
             // A front end may read the window from its notification.
-            if (kind != 'd') EXPECT_TRUE(gwes::Describe(h).has_value());
+            if (kind != 'd') {
+                EXPECT_TRUE(gwes::Describe(h).has_value());
+            }
             std::lock_guard lock(mutex);
             events.emplace_back(kind, h);
         }

@@ -735,7 +735,7 @@ TEST_F(Modules, BuiltinModuleIsFoundByAnySpellingAndCounted) {
 
     FARPROC proc = GetProcAddressW(h, u"BuiltinExport");
     ASSERT_NE(proc, nullptr);
-    EXPECT_EQ(reinterpret_cast<DWORD (*)()>(proc)(), 77u);
+    EXPECT_EQ(reinterpret_cast<DWORD (*)()>(reinterpret_cast<void (*)()>(proc))(), 77u);
     SetLastError(kSentinel);
     EXPECT_EQ(GetProcAddressW(h, u"NoSuchExport"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
@@ -794,7 +794,7 @@ TEST_F(Modules, SharedLibraryFilesLoadByPathAndSearchFolders) {
 
     HMODULE h = LoadLibraryW(standin::FromUtf8(libmPath.string()).c_str());
     ASSERT_NE(h, nullptr);
-    auto cosine = reinterpret_cast<double (*)(double)>(GetProcAddressW(h, u"cos"));
+    auto cosine = reinterpret_cast<double (*)(double)>(reinterpret_cast<void (*)()>(GetProcAddressW(h, u"cos")));
     ASSERT_NE(cosine, nullptr);
     EXPECT_EQ(cosine(0.0), 1.0);
     // By file name through a search folder: the same module, one more reference.

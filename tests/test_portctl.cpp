@@ -77,7 +77,9 @@ TEST_F(PortCtlTest, OpenAppliesTheRegistrySettingsToTheAdapter) {
         EXPECT_EQ(Port(1).InterfaceMode, c.mode);
         EXPECT_EQ(Port(1).FifoEnabled, c.fifoRequest == 0 ? 1 : 0);
         EXPECT_EQ(standin::ConsoleMessages().size(), c.fifoPresent ? 0u : 1u);
-        if (!c.fifoPresent) EXPECT_EQ(standin::ConsoleMessages()[0], "Get KeyValues failed!\n");
+        if (!c.fifoPresent) {
+            EXPECT_EQ(standin::ConsoleMessages()[0], "Get KeyValues failed!\n");
+        }
         ComClose(fps_, 1);
     }
 }

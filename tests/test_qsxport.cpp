@@ -95,8 +95,7 @@ protected:
     }
 
     void AddEntry(const Entry &e) {
-        std::u16string number = standin::FromUtf8((e.number < 10 ? "0" : "") + std::to_string(e.number));
-        std::u16string key = u"Drivers\\Active\\" + number;
+        std::u16string key = Active(e.number);
         HKEY h;
         DWORD disposition;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, &h, &disposition), 0);
@@ -137,7 +136,9 @@ protected:
         return text;
     }
     static std::u16string Active(int n) {
-        return u"Drivers\\Active\\" + standin::FromUtf8((n < 10 ? "0" : "") + std::to_string(n));
+        std::string number = n < 10 ? "0" : "";
+        number += std::to_string(n);
+        return u"Drivers\\Active\\" + standin::FromUtf8(number);
     }
 
     // Starts the program; returns its dialog once shown (null when none comes).

@@ -160,7 +160,9 @@ TEST_P(SerialWiring, EveryPortMovesAMebibyteEachWayByteExact) {
     for (int i = 0; i < static_cast<int>(ports_.size()); i++) {
         if (w.nullModem) {
             peer[i] = i ^ 1;
-            if (i % 2 == 0) ASSERT_TRUE(adapter_->WireNullModem(i, i + 1));
+            if (i % 2 == 0) {
+                ASSERT_TRUE(adapter_->WireNullModem(i, i + 1));
+            }
         } else {
             peer[i] = i;
             ASSERT_TRUE(adapter_->WireLoopback(i));

@@ -161,7 +161,9 @@ TEST(SimFirmware, OneImageOfExactLengthPerModel) {
         // A download shifted by one block must not match the image.
         EXPECT_NE(std::memcmp(c.image, c.image + 64, c.length - 64), 0);
         for (const Case &other : cases)
-            if (&other != &c) EXPECT_NE(std::memcmp(c.image, other.image, 64), 0) << other.productId;
+            if (&other != &c) {
+                EXPECT_NE(std::memcmp(c.image, other.image, 64), 0) << other.productId;
+            }
     }
     EXPECT_EQ(qsxsim::FindModel(0x7000), nullptr);
 }
@@ -204,7 +206,9 @@ TEST(SimDownload, CorrectImageBringsUpTheWorkingInterface) {
             const USB_ENDPOINT_DESCRIPTOR &e = itf->lpEndpoints[i].Descriptor;
             EXPECT_EQ(e.bEndpointAddress, addresses[i]) << i;
             EXPECT_EQ(e.bmAttributes & 3, types[i]) << i;
-            if (types[i] == USB_ENDPOINT_TYPE_BULK) EXPECT_EQ(e.wMaxPacketSize, c.highSpeed ? 512 : 64) << i;
+            if (types[i] == USB_ENDPOINT_TYPE_BULK) {
+                EXPECT_EQ(e.wMaxPacketSize, c.highSpeed ? 512 : 64) << i;
+            }
         }
         for (int i = 0; i < 3; i++) {
             USB_PIPE pipe = Funcs()->lpOpenPipe(p.device, &itf->lpEndpoints[i].Descriptor);
@@ -459,9 +463,12 @@ std::vector<BYTE> Pattern(size_t n, int seed) {
 
 // A transmit frame, or a data chunk (byte 0 is 0 in both unless the frame closes a window).
 std::vector<BYTE> Frame(int port, std::span<const BYTE> payload, bool closes = false) {
-    std::vector<BYTE> f{static_cast<BYTE>(closes ? 0x80 : 0), static_cast<BYTE>(port),
-                        static_cast<BYTE>(payload.size() >> 8), static_cast<BYTE>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
+    std::vector<BYTE> f(4 + payload.size());
+    f[0] = static_cast<BYTE>(closes ? 0x80 : 0);
+    f[1] = static_cast<BYTE>(port);
+    f[2] = static_cast<BYTE>(payload.size() >> 8);
+    f[3] = static_cast<BYTE>(payload.size());
+    std::ranges::copy(payload, f.begin() + 4);
     return f;
 }
 std::vector<BYTE> Chunk(int port, std::string_view data) { return Frame(port, Bytes(data)); }
@@ -704,7 +711,9 @@ TEST(SimSerial, BadFramesStall) {
         EXPECT_EQ(h.Send(1, "m"), USB_NO_ERROR);
         std::map<int, std::vector<BYTE>> got = h.Collect(1 + (c.fault ? 0 : c.frame.size() - 4));
         EXPECT_EQ(got[1], Bytes("m"));
-        if (!c.fault) EXPECT_EQ(got[0], std::vector<BYTE>(c.frame.begin() + 4, c.frame.end()));
+        if (!c.fault) {
+            EXPECT_EQ(got[0], std::vector<BYTE>(c.frame.begin() + 4, c.frame.end()));
+        }
         EXPECT_EQ(got.count(0), c.fault ? 0u : 1u);
     }
 }
@@ -930,7 +939,9 @@ TEST(SimSerial, IdealWireHoldsTheSenderWhileItsReceiverIsFull) {
             ASSERT_EQ(h.Send(0, payload, f == 15), USB_NO_ERROR);
             sent.insert(sent.end(), payload.begin(), payload.end());
         }
-        if (w < 16) ASSERT_EQ(h.ReadStatus(), Record(0, kRecTxReady)) << w;
+        if (w < 16) {
+            ASSERT_EQ(h.ReadStatus(), Record(0, kRecTxReady)) << w;
+        }
     }
     ASSERT_TRUE(h.adapter->InjectFlowState(1, 0x48));  // no transmit-ready, no overrun before it
     EXPECT_EQ(h.ReadStatus(), Record(1, qsxsim::kRecFlow, 0x48));

@@ -47,9 +47,11 @@ std::string Utf8(std::u16string_view text) {
 // A piece of the file quoted in an error message, shortened when long.
 std::string Quote(std::u16string_view text) {
     constexpr size_t kMax = 40;
-    std::string out = "\"" + Utf8(text.substr(0, kMax));
+    std::string out = "\"";
+    AppendUtf8(out, text.substr(0, kMax));
     if (text.size() > kMax) out += "...";
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 std::u16string DecodeUtf8(std::string_view bytes) {

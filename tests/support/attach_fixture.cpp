@@ -31,10 +31,11 @@ void AttachFixture::SetUp() {
 
 void AttachFixture::TearDown() {
     if (comDriver_) {
-        reinterpret_cast<PFN_QSXCOM_SET_REFUSE_PORT>(GetProcAddressW(comDriver_, u"QsxComSetRefusePort"))(
-            0xFFFFFFFF);
-        reinterpret_cast<PFN_QSXCOM_SET_OMIT_NAME>(GetProcAddressW(comDriver_, u"QsxComSetOmitName"))(
-            FALSE);
+        // Through a generic function pointer: FARPROC's own type says nothing of the export's.
+        reinterpret_cast<PFN_QSXCOM_SET_REFUSE_PORT>(
+            reinterpret_cast<void (*)()>(GetProcAddressW(comDriver_, u"QsxComSetRefusePort")))(0xFFFFFFFF);
+        reinterpret_cast<PFN_QSXCOM_SET_OMIT_NAME>(
+            reinterpret_cast<void (*)()>(GetProcAddressW(comDriver_, u"QsxComSetOmitName")))(FALSE);
         FreeLibrary(comDriver_);
     }
     standin::SetTimeScale(1.0);

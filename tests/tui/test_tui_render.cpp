@@ -104,7 +104,9 @@ protected:
             return standin::RunProgram([] { return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW); });
         });
         HWND dlg = gwes::WaitForWindow(kCaption, kBound);
-        if (dlg) EXPECT_TRUE(gwes::WaitIdle(dlg, kBound));
+        if (dlg) {
+            EXPECT_TRUE(gwes::WaitIdle(dlg, kBound));
+        }
         return dlg;
     }
 
@@ -114,7 +116,9 @@ protected:
         EXPECT_EQ(tui::HandleKey(cursesKey, [this] { quits_++; }).kind, tui::KeyAction::kFeed);
         if (top.kind == gwes::WindowKind::kMessageBox) {
             // A box takes its keys at once; wait only when one answered it.
-            if (cursesKey == '\n' || cursesKey == ' ') EXPECT_TRUE(gwes::WaitClosed(top.hwnd, kBound));
+            if (cursesKey == '\n' || cursesKey == ' ') {
+                EXPECT_TRUE(gwes::WaitClosed(top.hwnd, kBound));
+            }
         } else {
             // A key that ends a dialog leaves nothing to wait for.
             EXPECT_TRUE(gwes::WaitIdle(top.hwnd, kBound) || !gwes::Describe(top.hwnd));
@@ -307,7 +311,9 @@ TEST(TuiLayout, MessageBoxWrapsAndFitsSmallScreens) {
         EXPECT_TRUE(s.Find("A rather long")) << s.Text();
         EXPECT_TRUE(s.Find("terminal")) << s.Text();
         EXPECT_EQ(CellsWith(s, tui::kAttrReverse), "[ No ]");
-        if (width == 30) EXPECT_NE(s.Find("A rather long")->row, s.Find("terminal")->row);
+        if (width == 30) {
+            EXPECT_NE(s.Find("A rather long")->row, s.Find("terminal")->row);
+        }
     }
     const tui::Screen tiny = tui::RenderScreen({{box}, 32512, ""}, 3, 1);
     EXPECT_EQ(tiny.Lines().size(), 1u);

@@ -206,7 +206,10 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
                      std::vector<std::vector<std::string>> rows = {{"#", "MODEL", "PRODUCT", "SPEED", "PORTS", "COM"}};
                      for (auto &s : sim.Slots()) {
                          std::string names;
-                         for (auto &p : s->ports) names += (names.empty() ? "" : " ") + (p.device.empty() ? "-" : p.device);
+                         for (auto &p : s->ports) {
+                             if (!names.empty()) names += ' ';
+                             names += p.device.empty() ? "-" : p.device;
+                         }
                          rows.push_back({std::to_string(s->number), ModelLabel(s->choice.productId),
                                          Hex4(s->choice.productId), s->choice.highSpeed ? "high" : "full",
                                          std::to_string(s->ports.size()), names});
