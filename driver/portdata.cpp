@@ -45,9 +45,8 @@ extern "C" DWORD WINAPI ReadUsb(struct UsbFps *pUsbFps, LPVOID pBuffer, DWORD dw
         DWORD dwTail, n, cbFirst;
 
         EnterCriticalSection(&pPort->RxLock);
-        // Every writer of the indices holds RxLock, as this thread does now: plain reads do.
-        dwTail = pPort->RxTail;
-        n = (pPort->RxHead - dwTail) & RX_RING_MASK;
+        dwTail = AtomicRead(&pPort->RxTail);
+        n = RingCount(pPort);
         if (n > dwLength - dwCopied)
             n = dwLength - dwCopied;
         if (n == 0) {

@@ -36,9 +36,8 @@
 
 typedef struct FpsPort {
     BYTE RxRing[RX_RING_SIZE];  // contents guarded by RxLock
-    DWORD RxHead;               // written atomically under RxLock (ReceiveThread; 0 at attach and
-                                // ComOpen); read plainly under RxLock, atomically without it
-    DWORD RxTail;               // the same; moved by ReadUsb
+    DWORD RxHead;               // atomic; moved by ReceiveThread under RxLock, 0 at attach/ComOpen
+    DWORD RxTail;               // atomic; moved by ReadUsb under RxLock, 0 at attach/ComOpen
     DWORD TxWindowBytes;        // TxLock; bytes sent since the transmit window opened
     HANDLE TxReadyEvent;        // manual reset; set whenever TxReady becomes 1
     HANDLE RxEvent;             // auto reset; data stored or taken, port closed

@@ -54,10 +54,8 @@ static void ProcessChunk(PUSBFPS pUsbFps, DWORD dwPort, const BYTE *pData, DWORD
         AtomicSetBits(&pPort->Errors, CE_RXOVER);
 
     // A full ring never loses unread bytes: what does not fit is dropped and marked.
-    // Every writer of the indices holds RxLock, as this thread does now: plain reads do.
-    // (Their writes stay atomic for the readers of the count that take no lock.)
-    dwHead = pPort->RxHead;
-    dwFree = RX_RING_SIZE - 1 - ((dwHead - pPort->RxTail) & RX_RING_MASK);
+    dwHead = AtomicRead(&pPort->RxHead);
+    dwFree = RX_RING_SIZE - 1 - ((dwHead - AtomicRead(&pPort->RxTail)) & RX_RING_MASK);
     if (cbData > dwFree) {
         cbStored = dwFree;
         AtomicSetBits(&pPort->Errors, CE_RXOVER);
