@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "attach.h"
+#include "port_fixture.h"
 #include "qsxpdd.h"
 #include "qsxport.h"
 #include "readers.h"
@@ -29,6 +30,7 @@
 namespace {
 
 namespace ex = standin::explore;
+using qsxtest::operator+;
 
 // ---- the fake host stack -------------------------------------------------------------
 struct FakeTransfer {
@@ -153,14 +155,7 @@ void BuildRecord() {
     gFps->ProductId = 0x7020;
     for (int i = 0; i < kPorts; i++) {
         FpsPort &p = gFps->Ports[i];
-        p.TxReady = 1;
-        InitializeCriticalSection(&p.RxLock);
-        InitializeCriticalSection(&p.TxLock);
-        p.LocksReady = 1;
-        p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-        p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-        p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-        p.Ready = 1;
+        qsxtest::InitPortObjects(p);
         std::string n = "port" + std::to_string(i) + ".";
         ex::Name(p.CommEvent, n + "CommEvent");
         ex::Name(p.RxEvent, n + "RxEvent");
@@ -190,16 +185,7 @@ void BuildRecord() {
 // What detach would release, for scenarios that end without detach.
 void FreeRecord() {
     if (gFps == nullptr) return;
-    for (int i = 0; i < kPorts; i++) {
-        FpsPort &p = gFps->Ports[i];
-        if (!p.LocksReady) continue;
-        CloseHandle(p.TxReadyEvent);
-        CloseHandle(p.RxEvent);
-        CloseHandle(p.CommEvent);
-        if (p.CloseEvent) CloseHandle(p.CloseEvent);
-        DeleteCriticalSection(&p.RxLock);
-        DeleteCriticalSection(&p.TxLock);
-    }
+    for (int i = 0; i < kPorts; i++) qsxtest::FreePortObjects(gFps->Ports[i]);
     CloseHandle(gFps->VendorEvent);
     CloseHandle(gFps->BulkOutEvent);
     CloseHandle(gFps->DetachEvent);
@@ -230,10 +216,6 @@ std::vector<BYTE> Chunk(BYTE port, std::vector<BYTE> data) {
 
 std::vector<BYTE> ModemRecord(BYTE port, BYTE msr) { return {0, port, 0, 3, 0, 0, msr, 0}; }
 
-std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 void ParseData(const std::vector<BYTE> &transfer) {
     DWORD last = 0xFFFFFFFF;
@@ -368,11 +350,7 @@ TEST(Schedules, InputForAPortWhereBindingStopped) {
             got = 0;
             OpenPort(0, 0);
             FpsPort &p = gFps->Ports[1];
-            CloseHandle(p.TxReadyEvent);
-            CloseHandle(p.RxEvent);
-            CloseHandle(p.CommEvent);
-            DeleteCriticalSection(&p.RxLock);
-            DeleteCriticalSection(&p.TxLock);
+            qsxtest::FreePortObjects(p);
             p = FpsPort{};  // as attach leaves a port it never reached
         }));
 }

@@ -19,31 +19,34 @@ void PortFixture::SetUpPorts(WORD portCount, DWORD maxPacket, WORD readyCount) {
     fps_->BulkOutPipe = fps_->UsbFuncs->lpOpenPipe(hDevice_, &itf->lpEndpoints[0].Descriptor);
     fps_->BulkOutEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
     fps_->MaxPacket = maxPacket;
-    for (int i = 0; i < portCount && i < readyCount; i++) {
-        FpsPort &p = Port(i);
-        p.TxReady = 1;
-        InitializeCriticalSection(&p.RxLock);
-        InitializeCriticalSection(&p.TxLock);
-        p.LocksReady = 1;
-        p.Ready = 1;
-        p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-        p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-        p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-    }
+    for (int i = 0; i < portCount && i < readyCount; i++) InitPortObjects(Port(i));
+}
+
+void InitPortObjects(FpsPort &p) {
+    p.TxReady = 1;
+    InitializeCriticalSection(&p.RxLock);
+    InitializeCriticalSection(&p.TxLock);
+    p.LocksReady = 1;
+    p.TxReadyEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    p.RxEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    p.CommEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    p.Ready = 1;
+}
+
+void FreePortObjects(FpsPort &p) {
+    if (!p.LocksReady) return;
+    CloseHandle(p.TxReadyEvent);
+    CloseHandle(p.RxEvent);
+    CloseHandle(p.CommEvent);
+    if (p.CloseEvent) CloseHandle(p.CloseEvent);
+    DeleteCriticalSection(&p.RxLock);
+    DeleteCriticalSection(&p.TxLock);
+    p.LocksReady = 0;
 }
 
 void PortFixture::TearDown() {
     if (fps_) {
-        for (int i = 0; i < fps_->PortCount; i++) {
-            FpsPort &p = Port(i);
-            if (!p.LocksReady) continue;
-            CloseHandle(p.TxReadyEvent);
-            CloseHandle(p.RxEvent);
-            CloseHandle(p.CommEvent);
-            if (p.CloseEvent) CloseHandle(p.CloseEvent);
-            DeleteCriticalSection(&p.RxLock);
-            DeleteCriticalSection(&p.TxLock);
-        }
+        for (int i = 0; i < fps_->PortCount; i++) FreePortObjects(Port(i));
         if (fps_->BulkOutPipe) fps_->UsbFuncs->lpClosePipe(fps_->BulkOutPipe);
         if (fps_->BulkOutEvent) CloseHandle(fps_->BulkOutEvent);
     }

@@ -37,4 +37,10 @@ protected:
 
 std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE> &b);
 
+// A port block as attach leaves it once its binding got through: window open, both locks,
+// the three events, Ready. FreePortObjects releases what a port has (nothing for a port
+// the binding never reached), the close event included.
+void InitPortObjects(FpsPort &port);
+void FreePortObjects(FpsPort &port);
+
 }  // namespace qsxtest
