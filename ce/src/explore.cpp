@@ -613,7 +613,7 @@ Engine &E() {
     return *engine;
 }
 
-struct PointSpec {
+struct PointCall {
     ExploreOp op;
     DWORD arg = 0;
     std::vector<const void *> objects = {};
@@ -624,18 +624,18 @@ struct PointSpec {
     const char *label = nullptr;
 };
 
-void Point(PointSpec spec) {
+void Point(PointCall call) {
     ExploreThread *me = t_exploreThread;
     Engine &e = E();
     std::unique_lock lock(e.m);
-    me->op = spec.op;
-    me->arg = spec.arg;
-    me->objects = std::move(spec.objects);
-    me->label = spec.label ? spec.label : "";
-    me->wake = spec.wake;
-    me->ready = std::move(spec.ready);
-    me->sectionOwner = spec.sectionOwner;
-    me->deadline = spec.wake != Wake::kAlways && spec.timeoutMs != INFINITE ? e.now + spec.timeoutMs
+    me->op = call.op;
+    me->arg = call.arg;
+    me->objects = std::move(call.objects);
+    me->label = call.label ? call.label : "";
+    me->wake = call.wake;
+    me->ready = std::move(call.ready);
+    me->sectionOwner = call.sectionOwner;
+    me->deadline = call.wake != Wake::kAlways && call.timeoutMs != INFINITE ? e.now + call.timeoutMs
                                                                              : kNoDeadline;
     e.Park(me, lock);
 }
