@@ -96,8 +96,10 @@ fi
 "$DLLTOOL" -m i386 -d "$root/ce/lib/coredll.def" -l "$out/lib/coredll.lib"
 "$DLLTOOL" -m i386 -d "$root/ce/lib/usbd.def" -l "$out/lib/usbd.lib"
 
+# llvm-rc reads any argument that begins with "/" as an option, so the input goes after
+# "--": a checkout under /c..., /D..., /I... would otherwise be taken for one.
 "$RC" /nologo /I "$root/utility" /I "$root/ce/include/platform" /D _WIN32_WCE=0x500 \
-  /fo "$out/obj/utility/QSXPORT.res" "$root/utility/QSXPORT.rc"
+  /fo "$out/obj/utility/QSXPORT.res" -- "$root/utility/QSXPORT.rc"
 
 # The header's time stamp is the last commit's (or SOURCE_DATE_EPOCH), so the same sources
 # give the same bytes. No default libraries, relocations kept (RAM DLLs are always
