@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the data-path benchmarks and prints the tables that bench/README.md holds, in
 Markdown: goals and measured figures, the instruction counts split by object (cgsplit.py),
-and the computed prediction of what a device reaches on a real host stack.
+the computed prediction of what a device reaches on a real host stack, and the line-rate
+budget of 16 ports at 921,600 baud on paced simulated lines (linerate.py).
 
 Usage: bench/report.py [BUILD_DIR] [--repetitions N]
   BUILD_DIR  an optimised build (QSX_SANITIZER=none) with the `benchmarks` target built
@@ -21,6 +22,7 @@ import subprocess
 import sys
 
 import cgsplit
+import linerate
 
 HS_LIMIT = 13 * 512 / 125e-6  # bytes per second, USB 2.0 high-speed bulk
 FS_LIMIT = 19 * 64 / 1e-3     # bytes per second, full-speed bulk
@@ -164,6 +166,8 @@ def main():
         print(cgsplit.detail(c))
     print("\n## What a device reaches (computed)\n")
     print(prediction(dp_min, {c["mode"]: c for c in counts}))
+    print("\n## Line-rate budget\n")
+    print(linerate.report(args.build))
 
 
 def prediction(dp_min, counts):
