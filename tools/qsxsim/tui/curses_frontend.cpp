@@ -107,9 +107,8 @@ namespace {
 constexpr char32_t kHLine = U'\u2500', kVLine = U'\u2502';
 constexpr char32_t kTopLeft = U'\u250C', kTopRight = U'\u2510', kBottomLeft = U'\u2514', kBottomRight = U'\u2518';
 
-// A closed combo box is about 12 dialog units tall, whatever height its template gives
-// (which includes the dropped list).
-constexpr int kComboClosedHeight = 12;
+using gwes::kComboClosedHeight;
+constexpr char32_t kScrollUp = U'\u25B2', kScrollDown = U'\u25BC';
 
 struct Box {
     int left = 0, top = 0, width = 0, height = 0;
@@ -299,8 +298,12 @@ public:
         std::u32string buttons;
         if (w.exStyle & WS_EX_CAPTIONOKBTN) buttons += U"[OK]";
         if ((w.style & WS_CAPTION) == WS_CAPTION && (w.style & WS_SYSMENU)) buttons += U"[X]";
+        // A dialog still being initialised takes no keys yet: it says so where its
+        // caption buttons go.
+        if (w.initializing) buttons = U" busy ";
         if (!buttons.empty() && outer.width >= static_cast<int>(buttons.size()) + 4)
-            frame.Text(outer.Right() - 2 - static_cast<int>(buttons.size()), outer.top, buttons, kAttrNormal);
+            frame.Text(outer.Right() - 2 - static_cast<int>(buttons.size()), outer.top, buttons,
+                       w.initializing ? kAttrReverse : kAttrNormal);
         if ((w.style & WS_CAPTION) == WS_CAPTION)
             Caption(frame, outer, OneLine(w.title), buttons.empty() ? 0 : static_cast<int>(buttons.size()) + 1);
 
@@ -442,16 +445,17 @@ private:
         }
     }
 
-    // The open list of a combo box below it (above it when there is no room below),
-    // as many rows as the template's height leaves, scrolled to show the highlight.
+    // The open list of a combo box below it (above it when there is no room below):
+    // the rows the dialog manager says it shows, from its first row on. Items scrolled
+    // out of sight above or below are marked on the list's right edge.
     void DroppedList(Painter &p, const Box &client, const ControlInfo &c) {
         const int col0 = client.left + ColOf(c.rect.x);
         const int width = ComboWidth(c, client.left + ColOf(c.rect.x + c.rect.cx) - col0);
         const int row = client.top + MiddleRow(c.rect.y, std::min(c.rect.cy, kComboClosedHeight));
         const int count = static_cast<int>(c.items.size());
-        const int rows = std::max(1, std::min(count, (c.rect.cy - kComboClosedHeight) / gwes::kUnitsPerCellY));
+        const int rows = std::max(1, c.listRows);
         const bool below = row + 1 + rows + 1 <= area_.Bottom() || row - rows - 1 < area_.top;
-        const int first = std::clamp(c.highlight - rows + 1, 0, std::max(0, count - rows));
+        const int first = std::clamp(c.listTop, 0, std::max(0, count - rows));
         const int itemsTop = below ? row + 1 : row - rows;
         std::u32string edge(static_cast<size_t>(width), kHLine);
         edge.front() = below ? kBottomLeft : kTopLeft;
@@ -463,7 +467,10 @@ private:
             item.resize(static_cast<size_t>(width - 2), U' ');
             p.Put(col0, itemsTop + i, kVLine, kAttrNormal);
             p.Text(col0 + 1, itemsTop + i, item, index == c.highlight ? kAttrReverse : kAttrNormal);
-            p.Put(col0 + width - 1, itemsTop + i, kVLine, kAttrNormal);
+            char32_t edge = kVLine;
+            if (i == 0 && first > 0) edge = kScrollUp;
+            if (i == rows - 1 && first + rows < count) edge = kScrollDown;
+            p.Put(col0 + width - 1, itemsTop + i, edge, kAttrNormal);
         }
     }
 
@@ -472,7 +479,10 @@ private:
     std::map<HWND, Box> clients_;  // client areas of the dialogs drawn so far
 };
 
-constexpr const char *kKeyHelp = "Tab move  arrows choose  Enter press  Space tick  Esc cancel  F10 quit";
+// The console waits while the program runs: the first thing said is how to get back.
+constexpr const char *kKeyHelp =
+    "F10 close, back to the console | Tab move  arrows/PgUp/PgDn/Home/End choose  F4 list  Enter OK  "
+    "Space tick  Esc cancel";
 
 }  // namespace
 
@@ -481,15 +491,17 @@ Screen RenderScreen(const View &view, int width, int height) {
     if (screen.Width() == 0 || screen.Height() == 0) return screen;
     const bool statusLine = screen.Height() >= 2;
     Layout layout(screen, {0, 0, screen.Width(), screen.Height() - (statusLine ? 1 : 0)});
+    bool initializing = false;
     for (const WindowInfo &w : view.windows) {
-        if (!w.shown) continue;
+        if (!w.shown && !w.initializing) continue;
+        initializing = initializing || w.initializing;
         if (w.kind == WindowKind::kMessageBox) layout.MessageBox(w);
         else layout.Dialog(w);
     }
     if (statusLine) {
         Painter p(screen, {0, screen.Height() - 1, screen.Width(), 1});
         const int row = screen.Height() - 1;
-        const bool busy = view.cursor == kBusyCursor;
+        const bool busy = view.cursor == kBusyCursor || initializing;
         const std::u32string busyMark = U" busy ";
         const int room = screen.Width() - (busy ? static_cast<int>(busyMark.size()) + 1 : 0);
         p.Text(0, row, view.status.empty() ? Ascii(kKeyHelp) : FromUtf8(view.status), kAttrDim, room);
@@ -499,6 +511,12 @@ Screen RenderScreen(const View &view, int width, int height) {
 }
 
 // ---- keys ---------------------------------------------------------------------------------
+
+namespace {
+// The codes ncurses gives Alt+Down and Alt+Up on this terminal, when its description has
+// them (xterm's "\033[1;3B" and "\033[1;3A"); set while a front end owns the terminal.
+std::atomic<int> altDownCode{ERR}, altUpCode{ERR};
+}  // namespace
 
 KeyAction TranslateKey(int cursesKey) {
     using gwes::Key;
@@ -510,6 +528,11 @@ KeyAction TranslateKey(int cursesKey) {
         case KEY_DOWN: return feed(Key::kDown);
         case KEY_LEFT: return feed(Key::kLeft);
         case KEY_RIGHT: return feed(Key::kRight);
+        case KEY_HOME: return feed(Key::kHome);
+        case KEY_END: return feed(Key::kEnd);
+        case KEY_PPAGE: return feed(Key::kPageUp);
+        case KEY_NPAGE: return feed(Key::kPageDown);
+        case KEY_F(4): return feed(Key::kF4);
         case '\n':
         case '\r':
         case KEY_ENTER: return feed(Key::kEnter);
@@ -522,6 +545,17 @@ KeyAction TranslateKey(int cursesKey) {
         case 'C' & 0x1F: return {KeyAction::kQuit};
         case 'L' & 0x1F:
         case KEY_RESIZE: return {KeyAction::kRedraw};
+        default:
+            if (cursesKey != ERR && cursesKey == altDownCode.load()) return feed(Key::kAltDown);
+            if (cursesKey != ERR && cursesKey == altUpCode.load()) return feed(Key::kAltUp);
+            return {};
+    }
+}
+
+KeyAction TranslateAltKey(int cursesKey) {
+    switch (cursesKey) {
+        case KEY_DOWN: return {KeyAction::kFeed, gwes::Key::kAltDown};
+        case KEY_UP: return {KeyAction::kFeed, gwes::Key::kAltUp};
         default: return {};
     }
 }
@@ -700,6 +734,12 @@ bool CursesFrontEnd::OpenTerminal() {
     nodelay(stdscr, TRUE);
     set_escdelay(25);
     curs_set(0);
+    const auto codeOf = [](const char *capability) {
+        char *sequence = tigetstr(capability);
+        return sequence && sequence != reinterpret_cast<char *>(-1) ? key_defined(sequence) : ERR;
+    };
+    altDownCode = codeOf("kDN3");
+    altUpCode = codeOf("kUP3");
     stdinOpen_ = true;
 
     // Resizes wake the loop through the pipe rather than interrupting whichever thread.
@@ -753,6 +793,19 @@ void CursesFrontEnd::Loop(const std::function<bool()> &keepGoing) {
         if (!stdinOpen_) continue;
         if (fds[1].revents & POLLIN) {
             for (int ch; (ch = getch()) != ERR;) {
+                // A terminal that sends Alt as an Esc prefix: Esc and an arrow read at once
+                // are Alt and that arrow.
+                if (ch == 27) {
+                    const int next = getch();
+                    const KeyAction alt = TranslateAltKey(next);
+                    if (alt.kind == KeyAction::kFeed) {
+                        gwes::FeedKey(alt.key);
+                        continue;
+                    }
+                    HandleKey(ch, onQuit_);
+                    if (next == ERR) break;
+                    ch = next;
+                }
                 if (HandleKey(ch, onQuit_).kind == KeyAction::kRedraw) {
                     clearok(curscr, TRUE);
                     dirty_ = true;
