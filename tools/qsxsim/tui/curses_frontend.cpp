@@ -16,6 +16,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 // Last: curses.h defines short macros (OK, ERR, ...) that nothing above should see.
@@ -513,8 +514,7 @@ Screen RenderScreen(const View &view, int width, int height) {
 // ---- keys ---------------------------------------------------------------------------------
 
 namespace {
-// The codes ncurses gives Alt+Down and Alt+Up on this terminal, when its description has
-// them (xterm's "\033[1;3B" and "\033[1;3A"); set while a front end owns the terminal.
+// The codes ncurses gives Alt+Down and Alt+Up while a front end owns the terminal.
 std::atomic<int> altDownCode{ERR}, altUpCode{ERR};
 }  // namespace
 
@@ -552,13 +552,6 @@ KeyAction TranslateKey(int cursesKey) {
     }
 }
 
-KeyAction TranslateAltKey(int cursesKey) {
-    switch (cursesKey) {
-        case KEY_DOWN: return {KeyAction::kFeed, gwes::Key::kAltDown};
-        case KEY_UP: return {KeyAction::kFeed, gwes::Key::kAltUp};
-        default: return {};
-    }
-}
 
 KeyAction HandleKey(int cursesKey, const std::function<void()> &onQuit) {
     const KeyAction action = TranslateKey(cursesKey);
@@ -734,12 +727,31 @@ bool CursesFrontEnd::OpenTerminal() {
     nodelay(stdscr, TRUE);
     set_escdelay(25);
     curs_set(0);
-    const auto codeOf = [](const char *capability) {
-        char *sequence = tigetstr(capability);
-        return sequence && sequence != reinterpret_cast<char *>(-1) ? key_defined(sequence) : ERR;
+    // Alt+Down and Alt+Up: as xterm sends them ("\033[1;3B"), as the terminal's
+    // description has them, or as Esc before the arrow; each bound to one code.
+    int nextFree = KEY_MAX + 1;
+    const auto freeCode = [&nextFree] {
+        for (;; nextFree++) {
+            char *bound = keybound(nextFree, 0);
+            if (!bound) return nextFree++;
+            std::free(bound);
+        }
     };
-    altDownCode = codeOf("kDN3");
-    altUpCode = codeOf("kUP3");
+    const auto bind = [&](const char *capability, std::initializer_list<const char *> sequences) {
+        int code = ERR;
+        char *own = tigetstr(capability);
+        if (own && own != reinterpret_cast<char *>(-1)) code = key_defined(own);
+        for (const char *sequence : sequences) {
+            const int known = key_defined(sequence);
+            if (known > 0 && code <= 0) code = known;
+            if (known > 0 && known == code) continue;
+            if (code <= 0) code = freeCode();
+            define_key(sequence, code);
+        }
+        return code;
+    };
+    altDownCode = bind("kDN3", {"\033[1;3B", "\033\033[B", "\033\033OB"});
+    altUpCode = bind("kUP3", {"\033[1;3A", "\033\033[A", "\033\033OA"});
     stdinOpen_ = true;
 
     // Resizes wake the loop through the pipe rather than interrupting whichever thread.
@@ -793,13 +805,14 @@ void CursesFrontEnd::Loop(const std::function<bool()> &keepGoing) {
         if (!stdinOpen_) continue;
         if (fds[1].revents & POLLIN) {
             for (int ch; (ch = getch()) != ERR;) {
-                // A terminal that sends Alt as an Esc prefix: Esc and an arrow read at once
-                // are Alt and that arrow.
+                // An escape sequence the terminal's description does not have (a modified
+                // key, say) comes as Esc and its bytes: it is dropped whole rather than
+                // taken for Esc, which would close the dialog.
                 if (ch == 27) {
                     const int next = getch();
-                    const KeyAction alt = TranslateAltKey(next);
-                    if (alt.kind == KeyAction::kFeed) {
-                        gwes::FeedKey(alt.key);
+                    if (next == '[' || next == 'O') {
+                        for (int c; (c = getch()) != ERR && !(c >= 0x40 && c <= 0x7E);) {
+                        }
                         continue;
                     }
                     HandleKey(ch, onQuit_);

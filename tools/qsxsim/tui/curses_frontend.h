@@ -81,9 +81,6 @@ struct KeyAction {
     standin::gwes::Key key = standin::gwes::Key::kEnter;  // kFeed only
 };
 KeyAction TranslateKey(int cursesKey);
-// What a key read right after Esc stands for when the terminal sends Alt as an Esc
-// prefix: Alt+Down and Alt+Up (kNone for anything else).
-KeyAction TranslateAltKey(int cursesKey);
 
 // Acts on a key as the front end's loop does: a dialog key goes to gwes::FeedKey,
 // F10, Ctrl-Q and Ctrl-C call `onQuit`. Returns the action taken.
