@@ -695,7 +695,9 @@ TEST_F(Gwes, FocusAfterInitialisationFollowsTheProcedure) {
             return c.returns;
         });
         ASSERT_NE(run.hwnd(), nullptr);
-        if (c.setFocusTo) EXPECT_EQ(seen, GetDlgItem(run.hwnd(), c.setFocusTo));
+        if (c.setFocusTo) {
+            EXPECT_EQ(seen, GetDlgItem(run.hwnd(), c.setFocusTo));
+        }
         int focused = 0;
         const auto info = gwes::Describe(run.hwnd());
         for (const auto &ctl : info->controls) {

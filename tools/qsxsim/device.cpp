@@ -127,7 +127,8 @@ bool Device::Boot(const std::string &platformReg, const std::string &savedHive, 
             // next save, which replaces it.
             std::string kept;
             for (int n = 0; n < 100 && kept.empty(); n++) {
-                std::string name = savedHive + ".unsealed" + (n ? "." + std::to_string(n) : "");
+                std::string name = savedHive + ".unsealed";
+                if (n) name.append(".").append(std::to_string(n));
                 if (link(savedHive.c_str(), name.c_str()) == 0) kept = name;
                 else if (errno != EEXIST) break;
             }
