@@ -212,7 +212,9 @@ void ClearRecords();
 class FrontEnd {
 public:
     virtual ~FrontEnd() = default;
-    virtual void WindowCreated(HWND window) = 0;    // a dialog or message box is shown
+    // A message box is shown, or a dialog starts its initialisation (WindowInfo::
+    // initializing; it is shown once WM_INITDIALOG has returned, a WindowChanged).
+    virtual void WindowCreated(HWND window) = 0;
     virtual void WindowDestroyed(HWND window) = 0;
     // Anything shown in the top-level window changed: text, items, selection, check,
     // focus, enabled state.
