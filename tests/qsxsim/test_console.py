@@ -107,6 +107,7 @@ def test_typed_text_comes_back_escaped_and_short():
               + huge + "\n"                   # an unknown command of 100 KB
               + "echo a\x00b\n"               # a NUL inside a line: not run
               + "registry set HKLM\\T V\x07 1\n"  # a bell in a value name, echoed on success
+              + "y" * (2 << 20) + "\n"           # a line past the bound: skipped, not kept
               + "echo done\n").encode()
     run = subprocess.run([QSXSIM, "run"], input=script, capture_output=True, env=ENV, timeout=60)
     assert run.returncode == 0, run.stderr
@@ -118,6 +119,7 @@ def test_typed_text_comes_back_escaped_and_short():
     assert "error: the line holds a NUL character (byte 7 of 8), so it is not run: echo a\\x00b" in lines
     assert "a" not in lines and "ab" not in lines  # the echo did not run
     assert "HKEY_LOCAL_MACHINE\\T: V\\x07 set" in lines
+    assert ["error: a line longer than 1048576 bytes is skipped: " + "y" * 64 + "..." in l for l in lines].count(True) == 1
     assert lines[-1] == "done"
     # Nothing typed reached the output raw.
     assert not any(c in out for c in "\x00\x07\x1b")
