@@ -118,7 +118,7 @@ def main():
                     name.startswith('standin_') or name in KEPT_AS_CALLS.get(stem, ())):
                 continue
             errors.append(f'{lib} exports {name}, which the device\'s {stem}.dll does not '
-                          f'({def_path}); a call the platform makes inline belongs in the header')
+                          f'({def_path})')
 
     def check(image, imported, excused):
         taken = 0
