@@ -149,6 +149,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpsa, DWORD cbStack,
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
 int WINAPI GetThreadPriority(HANDLE hThread);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// The device's headers read the thread id from the kernel's data page, with no call into
+// coredll; the stand-in keeps it as a call for its tests and tools. The deliverables do not
+// use it (the device build would not link, and the Linux build's import check refuses it).
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
