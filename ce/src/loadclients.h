@@ -15,23 +15,29 @@ namespace standin::loadclients {
 inline constexpr char16_t kLoadClients[] = u"Drivers\\USB\\LoadClients\\";
 inline constexpr char16_t kClientDrivers[] = u"Drivers\\USB\\ClientDrivers\\";
 
-inline std::u16string Number(DWORD n) {
-    std::u16string digits;
+// Appends n in decimal.
+inline void AppendNumber(std::u16string &out, DWORD n) {
+    char16_t digits[10];
+    size_t first = sizeof digits / sizeof digits[0];
     do {
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
+        digits[--first] = static_cast<char16_t>(u'0' + n % 10);
         n /= 10;
     } while (n != 0);
-    return digits;
+    out.append(digits + first, digits + sizeof digits / sizeof digits[0]);
 }
 
 // "Default" or the given numbers joined by '_', stopping at the first one that is "any".
 inline std::u16string Group(DWORD a, DWORD b, DWORD c) {
     if (a == USB_NO_INFO) return u"Default";
-    std::u16string g = Number(a);
+    std::u16string g;
+    AppendNumber(g, a);
     if (b == USB_NO_INFO) return g;
-    g += u"_" + Number(b);
+    g += u'_';
+    AppendNumber(g, b);
     if (c == USB_NO_INFO) return g;
-    return g + u"_" + Number(c);
+    g += u'_';
+    AppendNumber(g, c);
+    return g;
 }
 
 }  // namespace standin::loadclients
