@@ -281,6 +281,16 @@ TEST_F(Gwes, StringTableHoldsTheTextsExactly) {
     EXPECT_EQ(FindResourceW(reinterpret_cast<HMODULE>(uintptr_t{0x5550000}), u"QSXPORT", RT_DIALOG), nullptr);
 }
 
+// DialogBoxParamW is the platform's inline lookup in front of DialogBoxIndirectParamW: a
+// name the resources lack gives it a null template, which it refuses without a window.
+TEST_F(Gwes, NamedDialogMissingFromTheResourcesIsRefused) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(DialogBoxParamW(gwes::ProgramInstance(), u"NOSUCHDIALOG", nullptr,
+                              [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0),
+              -1);
+    EXPECT_NE(GetLastError(), 0xdeadbeefu);
+}
+
 TEST_F(Gwes, IconGroupHasThreeImages) {
     HRSRC group = FindResourceW(nullptr, MAKEINTRESOURCEW(IDI_QSXPORT), RT_GROUP_ICON);
     ASSERT_NE(group, nullptr);

@@ -1,7 +1,7 @@
 // Resources of the stand-in: the table that generated resource code registers into, one
 // section per module (the program or a shared library, told apart by the image that holds
 // the registering code), and the platform calls that read it: FindResourceW,
-// LoadResource, LockResource, SizeofResource and LoadStringW.
+// LoadResource, SizeofResource and LoadStringW (LockResource is inline in winuser.h).
 #include <windows.h>
 
 #include <link.h>
@@ -232,8 +232,6 @@ HGLOBAL WINAPI LoadResource(HMODULE, HRSRC hResInfo) {
     }
     return const_cast<void *>(entry->data);
 }
-
-LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData; }
 
 DWORD WINAPI SizeofResource(HMODULE, HRSRC hResInfo) {
     Table &table = TheTable();

@@ -748,15 +748,6 @@ INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATEW lpTemplate, HW
     return result;
 }
 
-INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
-                               DLGPROC lpDialogFunc, LPARAM dwInitParam) {
-    HRSRC found = FindResourceW(hInstance, lpTemplateName, RT_DIALOG);
-    if (!found) return -1;
-    const auto *tmpl = static_cast<LPCDLGTEMPLATEW>(LoadResource(hInstance, found));
-    if (!tmpl) return -1;
-    return DialogBoxIndirectParamW(hInstance, tmpl, hWndParent, lpDialogFunc, dwInitParam);
-}
-
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
     Locked l;
     Window *d = FindDialog(l.state(), hDlg);

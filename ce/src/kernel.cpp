@@ -1,6 +1,7 @@
 // Kernel basics of the stand-in: the handle table and CloseHandle, local memory, the
 // per-thread last error and thread ids, virtual time (Sleep, GetTickCount, the time
-// scale and the record of timed calls), the wide string helpers and the leak counters.
+// scale and the record of timed calls) and the leak counters. (The wide string calls are
+// inline in winbase.h, as the platform has them.)
 #include <windows.h>
 
 #include <algorithm>
@@ -400,22 +401,6 @@ size_t RunningThreadCount() { return internal::g_runningThreads.load(); }
 
 using namespace standin::internal;
 
-namespace {
-
-WCHAR FoldAscii(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c; }
-
-template <class Fold>
-int CompareWide(LPCWSTR a, LPCWSTR b, Fold fold) {
-    if (!a || !b) return a == b ? 0 : (a ? 1 : -1);  // a null string sorts first
-    for (;; ++a, ++b) {
-        const WCHAR ca = fold(*a), cb = fold(*b);
-        if (ca != cb) return ca < cb ? -1 : 1;
-        if (!ca) return 0;
-    }
-}
-
-}  // namespace
-
 extern "C" {
 
 // ---- memory ----------------------------------------------------------------------
@@ -482,39 +467,6 @@ DWORD WINAPI GetTickCount(void) {
     std::lock_guard lock(time.mutex);
     // Virtual milliseconds wrap at 2^32 like the device's counter.
     return static_cast<DWORD>(static_cast<uint64_t>(time.VirtualNowLocked()));
-}
-
-// ---- strings -------------------------------------------------------------------------
-int WINAPI lstrlenW(LPCWSTR lpString) {
-    if (!lpString) return 0;
-    int n = 0;
-    while (lpString[n]) ++n;
-    return n;
-}
-
-int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) {
-    return CompareWide(lpString1, lpString2, [](WCHAR c) { return c; });
-}
-
-int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
-    return CompareWide(lpString1, lpString2, FoldAscii);
-}
-
-LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2) {
-    if (!lpString1 || !lpString2) return nullptr;
-    LPWSTR out = lpString1;
-    while ((*out++ = *lpString2++)) {
-    }
-    return lpString1;
-}
-
-LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength) {
-    if (!lpString1 || !lpString2) return nullptr;
-    if (iMaxLength <= 0) return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i]; ++i) lpString1[i] = lpString2[i];
-    lpString1[i] = 0;
-    return lpString1;
 }
 
 }  // extern "C"

@@ -265,10 +265,6 @@ BOOL WINAPI EventModify(HANDLE hEvent, DWORD func) {
     return TRUE;
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_SET); }
-BOOL WINAPI ResetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_RESET); }
-BOOL WINAPI PulseEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_PULSE); }
-
 // ---- waits -------------------------------------------------------------------------------
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);

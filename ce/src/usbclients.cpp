@@ -1,19 +1,12 @@
-// The host stack's client side: registration of client drivers in the registry, and the
-// search for a client when a device is plugged. Attaches run on the host stack's worker
-// thread, in line with removals (usbhost.cpp).
-//
-// A registered client id is its key HKLM\Drivers\USB\ClientDrivers\<id>, where the client
-// keeps its own configuration; unregistering the id deletes that key with everything
-// below it, as the platform's helpers do.
-//
-// A client is found under HKLM\Drivers\USB\LoadClients\<G1>\<G2>\<G3>\<DriverId> with a
-// "Dll" value. Each group is "Default" or decimal numbers joined by '_': G1 vendor[_product
-// [_release]], G2 device class[_subclass[_protocol]], G3 interface class[_subclass
-// [_protocol]].
+// The host stack's client side: the search for a client driver when a device is plugged
+// (the registry layout is in loadclients.h), its attach and its unload. Attaches run on
+// the host stack's worker thread, in line with removals (usbhost.cpp). The registration
+// helpers that write the layout live in the usbd library (ce/usbd/), as on the device.
 #include <kfuncs.h>
 #include <standin/kernel.h>
 #include <standin/usbbus.h>
 
+#include "loadclients.h"
 #include "usbhost_internal.h"
 
 #include <map>
@@ -23,8 +16,8 @@
 namespace standin {
 namespace {
 
-const std::u16string kLoadClients = u"Drivers\\USB\\LoadClients\\";
-const std::u16string kClientDrivers = u"Drivers\\USB\\ClientDrivers\\";
+using loadclients::Group;
+using loadclients::kLoadClients;
 
 struct Clients {
     std::mutex lock;
@@ -32,28 +25,10 @@ struct Clients {
 };
 Clients *const gClients = new Clients;
 
-std::u16string Number(DWORD n) { return FromUtf8(std::to_string(n)); }
-
-// "Default" or the given numbers joined by '_', stopping at the first one that is "any".
-std::u16string Group(DWORD a, DWORD b, DWORD c) {
-    if (a == USB_NO_INFO) return u"Default";
-    std::u16string g = Number(a);
-    if (b == USB_NO_INFO) return g;
-    g += u"_" + Number(b);
-    if (c == USB_NO_INFO) return g;
-    return g + u"_" + Number(c);
-}
-
 // The candidates of one group for a device, most specific first.
 std::vector<std::u16string> Candidates(DWORD a, DWORD b, DWORD c) {
     return {Group(a, b, c), Group(a, b, USB_NO_INFO), Group(a, USB_NO_INFO, USB_NO_INFO),
             u"Default"};
-}
-
-std::u16string SettingsKey(LPCUSB_DRIVER_SETTINGS s, LPCWSTR id) {
-    return kLoadClients + Group(s->dwVendorId, s->dwProductId, s->dwReleaseNumber) + u"\\" +
-           Group(s->dwDeviceClass, s->dwDeviceSubClass, s->dwDeviceProtocol) + u"\\" +
-           Group(s->dwInterfaceClass, s->dwInterfaceSubClass, s->dwInterfaceProtocol) + u"\\" + id;
 }
 
 std::vector<std::u16string> SubKeys(const std::u16string &path) {
@@ -84,8 +59,6 @@ std::u16string ReadString(const std::u16string &path, LPCWSTR name) {
     RegCloseKey(key);
     return out;
 }
-
-bool ValidId(LPCWSTR id) { return id && id[0] && lstrlenW(id) < 128; }
 
 }  // namespace
 
@@ -169,74 +142,3 @@ bool UsbUnplug(USB_HANDLE device) {
 }
 
 }  // namespace standin
-
-extern "C" BOOL WINAPI RegisterClientDriverID(LPCWSTR szUniqueDriverId) {
-    using namespace standin;
-    if (!ValidId(szUniqueDriverId)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // An existing key keeps what it holds.
-    HKEY key;
-    DWORD disposition;
-    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClientDrivers + szUniqueDriverId).c_str(), 0, nullptr, 0,
-                                  0, nullptr, &key, &disposition);
-    if (result != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(result));
-        return FALSE;
-    }
-    RegCloseKey(key);
-    return TRUE;
-}
-
-extern "C" BOOL WINAPI UnRegisterClientDriverID(LPCWSTR szUniqueDriverId) {
-    using namespace standin;
-    if (!ValidId(szUniqueDriverId)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // The client's configuration below the key goes with it.
-    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kClientDrivers + szUniqueDriverId).c_str());
-    if (result != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(result));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-extern "C" BOOL WINAPI RegisterClientSettings(LPCWSTR szDriverLibFile, LPCWSTR szUniqueDriverId,
-                                              LPCWSTR szReserved,
-                                              LPCUSB_DRIVER_SETTINGS lpDriverSettings) {
-    using namespace standin;
-    (void)szReserved;
-    if (!szDriverLibFile || !szDriverLibFile[0] || !ValidId(szUniqueDriverId) || !lpDriverSettings ||
-        lpDriverSettings->dwCount != sizeof(USB_DRIVER_SETTINGS)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::u16string path = SettingsKey(lpDriverSettings, szUniqueDriverId);
-    HKEY key;
-    DWORD disposition;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS)
-        return FALSE;
-    LONG result = RegSetValueExW(key, u"DLL", 0, REG_SZ, reinterpret_cast<const BYTE *>(szDriverLibFile),
-                                 static_cast<DWORD>((lstrlenW(szDriverLibFile) + 1) * sizeof(WCHAR)));
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS;
-}
-
-extern "C" BOOL WINAPI UnRegisterClientSettings(LPCWSTR szUniqueDriverId, LPCWSTR szReserved,
-                                                LPCUSB_DRIVER_SETTINGS lpDriverSettings) {
-    using namespace standin;
-    (void)szReserved;
-    if (!ValidId(szUniqueDriverId) || !lpDriverSettings ||
-        lpDriverSettings->dwCount != sizeof(USB_DRIVER_SETTINGS)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::u16string path = SettingsKey(lpDriverSettings, szUniqueDriverId);
-    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
-    if (result != ERROR_SUCCESS) SetLastError(static_cast<DWORD>(result));
-    return result == ERROR_SUCCESS;
-}

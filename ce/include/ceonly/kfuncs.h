@@ -12,8 +12,8 @@
 extern "C" {
 #endif
 
-// Sets, resets or pulses an event; SetEvent, ResetEvent and PulseEvent are thin
-// wrappers over it.
+// Sets, resets or pulses an event; SetEvent, ResetEvent and PulseEvent are inline
+// wrappers over it (winbase.h), not calls of their own.
 BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
 
 // Loads a driver library like LoadLibrary, but the library is never paged out.

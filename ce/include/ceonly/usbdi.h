@@ -163,7 +163,8 @@ typedef const USB_FUNCS *PCUSB_FUNCS, *LPCUSB_FUNCS;
 extern "C" {
 #endif
 
-// Exported by the host stack for client drivers that install themselves.
+// Exported by the host stack's usbd.dll (on Linux the stand-in's usbd library) for client
+// drivers that install themselves.
 BOOL WINAPI RegisterClientDriverID(LPCWSTR szUniqueDriverId);
 BOOL WINAPI UnRegisterClientDriverID(LPCWSTR szUniqueDriverId);
 BOOL WINAPI RegisterClientSettings(LPCWSTR szDriverLibFile, LPCWSTR szUniqueDriverId,

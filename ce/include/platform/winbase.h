@@ -114,8 +114,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
 #define CreateEvent CreateEventW
-#ifdef _WIN32_WCE
-// The device's kernel has one call for all three; they are not exports of their own.
+// The kernel has one call for all three (EventModify); the platform's headers make them
+// inline over it, so neither coredll nor the stand-in exports them.
 #define EVENT_PULSE 1
 #define EVENT_RESET 2
 #define EVENT_SET 3
@@ -123,11 +123,6 @@ BOOL WINAPI EventModify(HANDLE hEvent, DWORD func);
 static inline BOOL SetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_SET); }
 static inline BOOL ResetEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_RESET); }
 static inline BOOL PulseEvent(HANDLE hEvent) { return EventModify(hEvent, EVENT_PULSE); }
-#else
-BOOL WINAPI SetEvent(HANDLE hEvent);
-BOOL WINAPI ResetEvent(HANDLE hEvent);
-BOOL WINAPI PulseEvent(HANDLE hEvent);
-#endif
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL fWaitAll,
                                     DWORD dwMilliseconds);
@@ -154,6 +149,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpsa, DWORD cbStack,
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
 int WINAPI GetThreadPriority(HANDLE hThread);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// The device's headers read the thread id from the kernel's data page, with no call into
+// coredll; the stand-in keeps it as a call for its tests and tools. The deliverables do not
+// use it (the device build would not link, and the Linux build's import check refuses it).
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
@@ -171,12 +169,40 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 #define GetModuleFileName GetModuleFileNameW
 
 // ---- strings ------------------------------------------------------------
+// The platform's headers make these inline over the C library's wide-string calls (which
+// coredll exports) or as short loops; neither coredll nor the stand-in exports them.
+// Comparisons are ordinal, lstrcmpiW folding ASCII letters only; null strings are not
+// accepted, as on the device.
 #ifdef _WIN32_WCE
-// The device has no exports of these: they are the C library's string calls, or short
-// loops. Comparisons are ordinal, as on the stand-in.
 size_t __cdecl wcslen(const wchar_t *);
 wchar_t *__cdecl wcscpy(wchar_t *, const wchar_t *);
 int __cdecl _wcsicmp(const wchar_t *, const wchar_t *);
+#else
+// glibc's wide-string calls take its 32-bit wchar_t, and WCHAR is 16 bits here: the calls
+// the device's C library has for WCHAR strings are overloads of the same names.
+extern "C++" {
+static inline size_t wcslen(const WCHAR *str) {
+    const WCHAR *end = str;
+    while (*end != 0)
+        end++;
+    return (size_t)(end - str);
+}
+static inline WCHAR *wcscpy(WCHAR *dest, const WCHAR *src) {
+    WCHAR *out = dest;
+    while ((*out++ = *src++) != 0) {
+    }
+    return dest;
+}
+static inline int _wcsicmp(const WCHAR *str1, const WCHAR *str2) {
+    for (;; str1++, str2++) {
+        WCHAR c1 = (*str1 >= u'A' && *str1 <= u'Z') ? (WCHAR)(*str1 + 32) : *str1;
+        WCHAR c2 = (*str2 >= u'A' && *str2 <= u'Z') ? (WCHAR)(*str2 + 32) : *str2;
+        if (c1 != c2 || c1 == 0)
+            return (int)c1 - (int)c2;
+    }
+}
+}
+#endif
 static inline int lstrlenW(LPCWSTR lpString) { return (int)wcslen(lpString); }
 static inline int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
     return _wcsicmp(lpString1, lpString2);
@@ -200,13 +226,6 @@ static inline LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLeng
     lpString1[i] = 0;
     return lpString1;
 }
-#else
-int WINAPI lstrlenW(LPCWSTR lpString);
-int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
-int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
-LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
-LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
-#endif
 #define lstrlen lstrlenW
 #define lstrcmp lstrcmpW
 #define lstrcmpi lstrcmpiW
@@ -219,9 +238,23 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
 #define SW_SHOW 5
 #ifndef _WIN32_WCE
-// The C runtime's wide conversion: optional blanks, sign and decimal digits. (The
-// device's comes with stdlib.h.)
-long _wtol(const WCHAR *str);
+// The C library's wide conversion: optional blanks, a sign and decimal digits; the value
+// wraps at 32 bits. (The device's comes with its stdlib.h; glibc has none for WCHAR.)
+extern "C++" {
+static inline long _wtol(const WCHAR *str) {
+    uint32_t value = 0;
+    int negative = 0;
+    if (str == NULL)
+        return 0;
+    while (*str == u' ' || (*str >= u'\t' && *str <= u'\r'))
+        str++;
+    if (*str == u'-' || *str == u'+')
+        negative = *str++ == u'-';
+    while (*str >= u'0' && *str <= u'9')
+        value = value * 10 + (uint32_t)(*str++ - u'0');
+    return (long)(int32_t)(negative ? 0u - value : value);
+}
+}
 #endif
 
 // ---- serial definitions -------------------------------------------------

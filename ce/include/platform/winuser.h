@@ -69,11 +69,7 @@ int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
 // program reaches them through windows.h.)
 HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
-#ifdef _WIN32_WCE
 static inline LPVOID LockResource(HGLOBAL hResData) { return (LPVOID)hResData; }
-#else
-LPVOID WINAPI LockResource(HGLOBAL hResData);
-#endif
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 #define FindResource FindResourceW
 
@@ -316,8 +312,8 @@ typedef DLGITEMTEMPLATE *PDLGITEMTEMPLATE, *LPDLGITEMTEMPLATE;
 // disabled meanwhile. Returns EndDialog's result, or -1 when the dialog cannot be made.
 INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate,
                                        HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam);
-#ifdef _WIN32_WCE
-// The device has only the indirect call; a named template is looked up first.
+// The platform has only the indirect call; a named template is looked up first (a name
+// that is not found gives the indirect call a null template, which it refuses with -1).
 static inline INT_PTR DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName,
                                       HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam) {
     return DialogBoxIndirectParamW(
@@ -325,10 +321,6 @@ static inline INT_PTR DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateNam
         (LPCDLGTEMPLATEW)LoadResource(hInstance, FindResourceW(hInstance, lpTemplateName, RT_DIALOG)),
         hWndParent, lpDialogFunc, dwInitParam);
 }
-#else
-INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
-                               DLGPROC lpDialogFunc, LPARAM dwInitParam);
-#endif
 #define DialogBoxIndirectParam DialogBoxIndirectParamW
 #define DialogBoxParam DialogBoxParamW
 #define DialogBoxIndirect(i, t, w, f) DialogBoxIndirectParamW(i, t, w, f, 0)
