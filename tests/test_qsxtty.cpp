@@ -166,7 +166,7 @@ public:
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         const unsigned index = (major(st.st_rdev) - QSXTTY_PTS_MAJOR_FIRST) * 256 + minor(st.st_rdev);
-        const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, index);
+        const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, st.st_dev, index);
         listen_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
         bound_ = listen_ >= 0 && bind(listen_, reinterpret_cast<sockaddr *>(&addr), size) == 0 && listen(listen_, 4) == 0;

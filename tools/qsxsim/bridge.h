@@ -31,7 +31,10 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +44,7 @@
 #include <thread>
 
 #include "ptyline.h"
+#include "../qsxtty/protocol.h"
 
 namespace qsxsim {
 
@@ -95,11 +99,23 @@ private:
     void Supervise();
     bool SlaveOpen();
     bool WaitForSlave();         // false: stop
+    // Takes the PTY's open and close events: whether it was opened since the last look;
+    // sets *closed when it was closed.
+    bool LookAtOpens(bool *closed);
     bool RunSession();           // false: the port is gone
     void PortGone();
     void CloseMaster();
     bool OpenSideChannel(std::string *error);
     void Listen();
+    // The side channel's requests about the line: modem lines, break, counters, a
+    // program's close. Run by the listener.
+    void AnswerLine(const qsxtty_request &request, qsxtty_reply *reply);
+    uint32_t ModemBits();  // lock_: TIOCM bits of the port's modem lines
+    // The port's modem status changed (from the session's watcher), `count`ing the changes.
+    void ModemEvent(DWORD events, DWORD msr, bool count);
+    void Count(size_t which, uint32_t n);  // adds to one of the line's counters
+    // Carries out the side channel's requests for the session (its Session) that runs.
+    void ServeControls(void *session, bool *closing);    void CloseSideChannel();  // ends the listener and gives up the socket's name
     void Answer(int connection);
     Framing FramingInForce();  // lock_
     void ForgetProgramFraming(uint64_t setsBefore);
@@ -113,6 +129,7 @@ private:
     int stopFd_ = -1;   // eventfd: Stop() was called
     int framingFd_ = -1;  // eventfd: a new framing is waiting
     int listenFd_ = -1;   // the side channel's socket; only the listener uses it
+    int channelEndFd_ = -1;  // eventfd: the listener ends (the PTY goes)
     uint64_t slaveDev_ = 0, slaveRdev_ = 0;  // the slave's device numbers, set by Start()
 
     std::shared_ptr<FlowLink> FlowOut();
@@ -130,6 +147,22 @@ private:
     bool sessionOpen_ = false;       // the port is open for a program
     std::shared_ptr<FlowLink> out_;  // what this port sends
     std::shared_ptr<FlowLink> in_;   // what this port receives
+
+    // Requests of the side channel that act on the port, for the supervisor (controlFd_).
+    struct Control {
+        uint32_t op, value, arg;
+    };
+    int controlFd_ = -1;                  // eventfd: a control request is waiting
+    std::deque<Control> controls_;        // lock_
+    uint64_t controlsIssued_ = 0;         // lock_
+    uint64_t controlsDone_ = 0;           // lock_
+    std::condition_variable controlDone_;  // controlsDone_ moved
+    // The modem lines while a program has the port open, and the line's counters since
+    // the bridge started (as a serial port's, over all its opens).
+    DWORD msr_ = 0;                        // lock_: MS_* of the port
+    bool rtsOn_ = false, dtrOn_ = false;   // lock_
+    std::array<uint32_t, QSXTTY_COUNTS_N> counts_{};  // lock_: QSXTTY_COUNT_* order
+    std::condition_variable modemChanged_;  // msr_ or counts_ moved
 
     std::thread supervisor_;
     std::thread listener_;
