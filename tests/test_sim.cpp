@@ -785,30 +785,46 @@ TEST(SimSerial, PacingHoldsBytesAndTransmitReadyUntilTheyLeft) {
 // one never told moves its bytes at once.
 TEST(SimSerial, ToldLineRunsAtItsBaudRateAndFraming) {
     TimeScale scale(0.2);  // a virtual second in 200 ms
+    const std::vector<BYTE> k8N1 = {0x00, 0x00, 0x25, 0x80, 8, 0, 0, 0}, k7E2 = {0x00, 0x00, 0x25, 0x80, 7, 2, 2, 0};
+    enum class Wire { kLoopback, kNullModem, kExternal };
     struct Case {
         const char *name;
+        Wire wire;
         std::optional<std::vector<BYTE>> line;  // request 0x14's data, if told
-        DWORD minMs, maxMs;                     // virtual, for 960 bytes
+        DWORD minMs, maxMs;                     // virtual, for 960 bytes each way
     } cases[] = {
-        {"9600 8N1: 10 bits a byte", std::vector<BYTE>{0x00, 0x00, 0x25, 0x80, 8, 0, 0, 0}, 999, 1500},
-        {"9600 7E2: 11 bits a byte", std::vector<BYTE>{0x00, 0x00, 0x25, 0x80, 7, 2, 2, 0}, 1099, 1650},
-        {"never told", std::nullopt, 0, 400},
+        {"loopback 9600 8N1: 10 bits a byte", Wire::kLoopback, k8N1, 999, 1500},
+        {"loopback 9600 7E2: 11 bits a byte", Wire::kLoopback, k7E2, 1099, 1650},
+        {"null-modem 9600 8N1, both ways at once", Wire::kNullModem, k8N1, 999, 1500},
+        {"external 9600 7E2", Wire::kExternal, k7E2, 1099, 1650},
+        {"never told", Wire::kLoopback, std::nullopt, 0, 400},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Host h(0x7045);
-        h.adapter->WireLoopback(0);
-        if (c.line) {
-            EXPECT_EQ(h.Request(qsxsim::kReqLineSettings, 0, 0, *c.line), USB_NO_ERROR);
-        }
-        std::vector<BYTE> sent;
+        const std::vector<int> senders = c.wire == Wire::kNullModem ? std::vector<int>{0, 1} : std::vector<int>{0};
+        if (c.wire == Wire::kLoopback) h.adapter->WireLoopback(0);
+        if (c.wire == Wire::kNullModem) h.adapter->WireNullModem(0, 1);
+        if (c.wire == Wire::kExternal) h.adapter->WireExternal(0);
+        for (int p : senders)
+            if (c.line) {
+                EXPECT_EQ(h.Request(qsxsim::kReqLineSettings, 0, static_cast<WORD>(p), *c.line), USB_NO_ERROR);
+            }
+        std::map<int, std::vector<BYTE>> sent;  // by the receiving port
         const DWORD t0 = GetTickCount();
-        for (int f = 0; f < 4; f++) {
-            std::vector<BYTE> payload = Pattern(240, f);
-            ASSERT_EQ(h.Send(0, payload), USB_NO_ERROR);
-            sent.insert(sent.end(), payload.begin(), payload.end());
+        for (int f = 0; f < 4; f++)
+            for (int p : senders) {
+                std::vector<BYTE> payload = Pattern(240, f * 2 + p);
+                ASSERT_EQ(h.Send(p, payload), USB_NO_ERROR);
+                std::vector<BYTE> &to = sent[c.wire == Wire::kNullModem ? 1 - p : p];
+                to.insert(to.end(), payload.begin(), payload.end());
+            }
+        if (c.wire == Wire::kExternal) {
+            ASSERT_TRUE(h.adapter->WaitExternal(0, 960, std::chrono::seconds(10)));
+            EXPECT_EQ(h.adapter->DrainExternal(0), sent[0]);
+        } else {
+            EXPECT_EQ(h.Collect(960 * senders.size()), sent);
         }
-        EXPECT_EQ(h.Collect(sent.size())[0], sent);
         const DWORD took = GetTickCount() - t0;
         EXPECT_GE(took, c.minMs);
         EXPECT_LE(took, c.maxMs);
