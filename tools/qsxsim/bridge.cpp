@@ -737,7 +737,8 @@ bool PortBridge::RunSession() {
     std::vector<BYTE> toProgram(kChunk), fromProgram(4096);
     // Since when the PTY has been closed with bytes of the program still in it, waiting
     // for the writer.
-    std::optional<std::chrono::steady_clock::time_point> closedSince;
+    bool closedWaiting = false;
+    std::chrono::steady_clock::time_point closedSince;  // while closedWaiting
     bool closing = false;  // the program closed the PTY: nothing more goes to it
     for (;;) {
         bool queued, writing;
@@ -756,7 +757,7 @@ bool PortBridge::RunSession() {
         const bool flowHeld = !writing && room <= 0;
         // A closed PTY reports a hang-up at every look: it is left out while nothing can be
         // read from it anyway, and the writer's progress wakes this loop instead.
-        const int master = closedSince && room <= 0 ? -1 : master_;
+        const int master = closedWaiting && room <= 0 ? -1 : master_;
         pollfd p[7] = {{master, static_cast<short>((room > 0 ? POLLIN : 0) | (queued && !closing ? POLLOUT : 0)), 0},
                        {stopFd_, POLLIN, 0},
                        {s.wakeFd, POLLIN, 0},
@@ -836,12 +837,13 @@ bool PortBridge::RunSession() {
             const bool left = hup && (q.revents & POLLIN);
             const auto now = std::chrono::steady_clock::now();
             if (!hup) {
-                closedSince.reset();  // open again: a reopen shows through inotify
+                closedWaiting = false;  // open again: a reopen shows through inotify
             } else if (!left) {
                 slaveClosed = true;
-            } else if (!closedSince) {
+            } else if (!closedWaiting) {
+                closedWaiting = true;
                 closedSince = now;
-            } else if (now - *closedSince > std::chrono::milliseconds(kDrainMs)) {
+            } else if (now - closedSince > std::chrono::milliseconds(kDrainMs)) {
                 slaveClosed = true;  // held back for too long: the rest is dropped
             }
         }

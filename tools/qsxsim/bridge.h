@@ -5,28 +5,36 @@
 // the device (the configuration utility opens ports for itself) find it free otherwise.
 // One supervisor thread per bridge waits for the slave to be opened (inotify on the slave
 // node, as the master alone reports only hang-ups), opens the port, and then carries the
-// program's bytes to the port (PTY master read -> WriteFile), its termios changes to the
-// port's DCB (SetCommState; read from the master every 50 ms and before each write, so a
-// setting always reaches the port before the bytes written after it) and the port's bytes
-// to the program (from a queue filled by a reader thread, ReadFile -> queue, written to
-// the master as it takes them). A closed slave ends the session and closes the port; a
-// vanished port (the adapter was unplugged) closes the master and removes the link at
-// once, so the program sees end of file or an error, never a hang.
+// program's bytes to the port (PTY master read -> a writer thread's WriteFile, which may
+// wait as long as the line's flow control holds the port), its termios changes to the
+// port's DCB (SetCommState; read from the master every 50 ms and before bytes are handed
+// on, so a setting always reaches the port before the bytes written after it) and the
+// port's bytes to the program (from a queue filled by a reader thread, ReadFile -> queue,
+// written to the master as it takes them); a watcher thread follows the modem inputs.
+// Closing the port's handle ends whichever of their calls still waits.
 //
-// Flow between bridges: on a loopback or null-modem wire nothing stops a sender whose
-// receiver falls behind (the receiving port's driver ring simply overflows), and a wire
-// of the simulated adapter moves bytes as fast as they are written. So a bridge sending
-// to a port whose PTY is open elsewhere in qsxsim holds back while kWindow bytes are on
-// their way (counted in a FlowLink that both bridges share), well inside the driver's
+// Sessions: each open of the PTY is one. A close of the slave (or another open) ends the
+// session: what the program wrote before goes out on the line (up to kDrainMs), then the
+// port's own buffers are purged and the port closed, so nothing of it or its echo reaches
+// the next session, which opens the port afresh. A vanished port (the adapter was
+// unplugged) closes the master and removes the link at once, so the program sees end of
+// file or an error, never a hang.
+//
+// Flow between bridges: the driver's receive ring drops what does not fit, so a bridge
+// sending to a port whose PTY is open elsewhere in qsxsim holds back while kWindow bytes
+// are on their way (counted in a FlowLink that both bridges share), well inside that
 // ring: a program that streams through a loopback or null-modem pair loses nothing, and
-// one that stops reading makes its peer's writes wait, as on a line with flow control.
+// one that stops reading makes its peer's writes wait. The line's own flow control
+// (RTS/CTS, XON/XOFF) acts in the simulated adapter.
 //
-// Data bits and parity: the pty driver keeps neither, so a program run with libqsxtty
-// preloaded sends them over a side channel instead: a listener thread per bridge answers
-// on an abstract Unix socket named after the slave (see tools/qsxtty/protocol.h). The
-// port uses whichever came last, the console's framing or the program's setting; the
-// program's lasts while the PTY is held open, and once nobody holds it the console's
-// framing is back.
+// Side channel: the pty driver keeps neither data bits nor parity, and a PTY has no modem
+// lines, so a program run with libqsxtty preloaded uses a side channel instead: a listener
+// thread per bridge answers on an abstract Unix socket named after the slave (see
+// tools/qsxtty/protocol.h), given up before the PTY goes. The port uses whichever framing
+// came last, the console's or the program's; the program's lasts while the PTY is held
+// open, and once nobody holds it the console's framing is back. Requests that act on the
+// port (modem lines, break, a program's close) go to the supervisor, which owns the
+// session's handle; the listener waits (bounded) until it acted.
 #pragma once
 
 #include <windows.h>
