@@ -6,7 +6,9 @@ Timed checks measure against the line's own time with a tolerance, and only wher
 line, not qsxsim's own work, takes the time: a paced line keeps its schedule however busy
 the machine is. How fast a session starts depends on the machine as well; its strict
 bound is checked in the optimised build (QSX_SANITIZER none), and a sanitizer build,
-which runs everything many times slower, gets a bound ten times as wide."""
+which runs everything many times slower, gets a bound ten times as wide. Programs that
+need the library (for the modem lines, and for a close that the bridge sees in order with
+the bytes written before it) run in a Python of their own with it preloaded."""
 
 import json
 import os
@@ -197,12 +199,17 @@ print(json.dumps({"bad": bad, "times": times}))
 def test_each_open_is_a_new_session(sim):
     sim.run("wire COM11 loopback")
     sim.settled()
-    result = preloaded(SESSIONS, sim.link("COM11"), FAST)
-    # Bytes written before a close never reach the next session (they went out on the
-    # line, and their echo belongs to the session that sent them).
-    assert result["bad"] == []
     bound = 0.010 * (10 if SANITIZED else 1)
-    slow = [(i, round(t * 1000, 1)) for i, t in enumerate(result["times"]) if t > bound]
+    # A machine busy with other work may hold a process up for longer than the bound now
+    # and then; a second run of 100 tells such a hold-up from a slow reopen.
+    for attempt in range(2):
+        result = preloaded(SESSIONS, sim.link("COM11"), FAST)
+        # Bytes written before a close never reach the next session (they went out on
+        # the line, and their echo belongs to the session that sent them).
+        assert result["bad"] == []
+        slow = [(i, round(t * 1000, 1)) for i, t in enumerate(result["times"]) if t > bound]
+        if not slow:
+            break
     assert not slow, f"sessions whose first bytes came back later than {bound * 1000:.0f} ms: {slow}"
 
 

@@ -356,6 +356,12 @@ void PortBridge::Answer(int connection) {
 
 void PortBridge::AnswerLine(const qsxtty_request &request, qsxtty_reply *reply) {
     std::unique_lock g(lock_);
+    if ((request.op == QSXTTY_MODEM_GET || request.op == QSXTTY_MODEM_SET || request.op == QSXTTY_BREAK) &&
+        !sessionOpen_ && SlaveOpen()) {
+        // The program opened the PTY a moment ago and its session is starting: the port's
+        // lines are those of that session.
+        controlDone_.wait_for(g, std::chrono::milliseconds(kRequestWaitMs), [&] { return sessionOpen_; });
+    }
     switch (request.op) {
     case QSXTTY_CLOSING:
     case QSXTTY_MODEM_SET:
@@ -555,6 +561,7 @@ std::shared_ptr<FlowLink> PortBridge::FlowIn() {
 void PortBridge::ReceiverOpen(bool open) {
     std::lock_guard g(lock_);
     sessionOpen_ = open;
+    controlDone_.notify_all();  // requests waiting for the session to start
     if (!in_) return;
     // Bytes sent while nobody read the port were dropped by it: they are not on their way.
     if (open) in_->received = in_->sent.load();

@@ -164,7 +164,7 @@ private:
     std::deque<Control> controls_;        // lock_
     uint64_t controlsIssued_ = 0;         // lock_
     uint64_t controlsDone_ = 0;           // lock_
-    std::condition_variable controlDone_;  // controlsDone_ moved
+    std::condition_variable controlDone_;  // controlsDone_ moved, or a session started
     // The modem lines while a program has the port open, and the line's counters since
     // the bridge started (as a serial port's, over all its opens).
     DWORD msr_ = 0;                        // lock_: MS_* of the port
