@@ -1,8 +1,10 @@
 // The simulated adapter's serial half: transmit frames from the bulk OUT pipe (checked,
 // then passed on to the port's wire at once, held while the receiving port is full, or
-// paced), the transmit windows, the wiring between ports and to external ends, modem
-// lines, the receive buffers packed into data chunks on the data pipe, status records on
-// the status pipe, the pipe faults they meet, and the worker thread that serves them.
+// paced at the line's rate and framing), the transmit windows, flow control on the line
+// (CTS, DSR and a received XOFF hold a transmitter; a filling receiver drops RTS or sends
+// XOFF), the wiring between ports and to external ends, modem lines, the receive buffers
+// packed into data chunks on the data pipe, status records on the status pipe, the pipe
+// faults they meet, and the worker thread that serves them.
 #include "adapter.h"
 
 #include <standin/kernel.h>
