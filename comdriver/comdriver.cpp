@@ -38,6 +38,7 @@ constexpr DWORD kReqRts = 0x12;           // wValue 1 on, 0 off
 constexpr DWORD kReqBreak = 0x13;         // wValue 1 on, 0 off
 constexpr DWORD kReqLineSettings = 0x14;  // 8 data bytes, see LineSettings()
 constexpr DWORD kReqFlowControl = 0x15;   // wValue: FlowBits(); 2 data bytes, XON and XOFF
+constexpr DWORD kReqFifoOff = 15;         // wValue 1 turns the receive FIFO off, 0 on
 constexpr DWORD kReqInterfaceMode = 16;   // wValue: interface code
 constexpr DWORD kMaxInterfaceCode = 3;
 constexpr DWORD kMaxDword = 0xFFFFFFFF;  // the time-out fields' "endless" value
@@ -90,6 +91,30 @@ void SetString(HKEY key, LPCWSTR name, const std::u16string &value) {
 
 void SetDword(HKEY key, LPCWSTR name, DWORD value) {
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+}
+
+bool QueryDword(HKEY key, LPCWSTR name, DWORD *value) {
+    DWORD type = 0, cb = sizeof *value;
+    return RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(value), &cb) == ERROR_SUCCESS &&
+           type == REG_DWORD && cb == sizeof *value;
+}
+
+// A port's settings as the configuration utility stored them for its COM name, in the
+// port's configuration key "Drivers\USB\ClientDrivers\QSX_PORT\CONFIG\COMn:".
+struct StoredSettings {
+    bool haveInterface = false, haveFifo = false;
+    DWORD interfaceCode = 0, fifo = 0;
+};
+
+StoredSettings ReadStoredSettings(const std::u16string &comName) {
+    StoredSettings stored;
+    HKEY key;
+    const std::u16string path = std::u16string(kDriverKey) + u"\\CONFIG\\" + comName + u":";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) return stored;
+    stored.haveInterface = QueryDword(key, u"Interface", &stored.interfaceCode);
+    stored.haveFifo = QueryDword(key, u"FIFO", &stored.fifo);
+    RegCloseKey(key);
+    return stored;
 }
 
 // QSXPDD's port exports, found by name.
@@ -590,7 +615,7 @@ extern "C" HANDLE WINAPI UsbComAttach(LPVOID pUsbFps, DWORD dwPort, DWORD dwProd
         return nullptr;
     }
 
-    std::lock_guard g(gLock);
+    std::unique_lock g(gLock);
     DWORD entry = 1;
     while (KeyExists(ActiveKey(entry))) entry++;
     DWORD number = kFirstComNumber;
@@ -611,6 +636,12 @@ extern "C" HANDLE WINAPI UsbComAttach(LPVOID pUsbFps, DWORD dwPort, DWORD dwProd
     SetString(key, u"FullName", u"$device\\" + name);
     SetDword(key, u"COMNum", number);
     SetDword(key, u"USBPID", dwProductId);
+    // The active entry is made anew at every bind, so what the utility saved for this
+    // COM name (in the configuration key, which stays) comes back into it: the driver's
+    // ComOpen and the utility both read the port's settings from the active entry.
+    const StoredSettings stored = ReadStoredSettings(name);
+    if (stored.haveInterface) SetDword(key, u"Interface", stored.interfaceCode);
+    if (stored.haveFifo) SetDword(key, u"FIFO", stored.fifo);
     RegCloseKey(key);
 
     auto port = std::make_shared<ComPort>(static_cast<struct UsbFps *>(pUsbFps), dwPort, dwProductId,
@@ -622,6 +653,18 @@ extern "C" HANDLE WINAPI UsbComAttach(LPVOID pUsbFps, DWORD dwPort, DWORD dwProd
         return nullptr;
     }
     port->SetDevice(device);
+    g.unlock();
+    // And the adapter runs them from now on, not only from the port's next open. Mapped
+    // as the driver maps the entry's values when it opens the port.
+    if (stored.haveInterface) {
+        const DWORD low = stored.interfaceCode & 0xFFFF;
+        const DWORD mode = IsRs232OnlyModel(dwProductId) || low > kMaxInterfaceCode ? 0 : low;
+        exports.QSXPort_Vender(static_cast<struct UsbFps *>(pUsbFps), kReqInterfaceMode, mode, dwPort, 0, nullptr);
+    }
+    if (stored.haveFifo) {
+        const DWORD off = (stored.fifo & 0xFFFF) == 0 ? 1 : 0;
+        exports.QSXPort_Vender(static_cast<struct UsbFps *>(pUsbFps), kReqFifoOff, off, dwPort, 0, nullptr);
+    }
     return new Binding{std::move(port)};
 }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build clang libclang-rt-14-dev lld-14 llvm-14 g++
   libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 python3 python3-pefile valgrind
+  g++-mingw-w64-i686 python3 python3-pefile valgrind linux-perf
   libcli11-dev libedit-dev libncurses-dev python3-serial python3-pytest tmux
 )
 

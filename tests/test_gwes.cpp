@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -199,7 +200,9 @@ TEST_F(Gwes, MainDialogTemplateHasEveryControlAsWritten) {
     ASSERT_NE(run.hwnd(), nullptr);
     const auto info = gwes::Describe(run.hwnd());
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->style, DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU);
+    // Visible, caption bar and system menu, centred, modal frame; not a pop-up.
+    EXPECT_EQ(info->style, DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_VISIBLE | WS_CAPTION | WS_SYSMENU);
+    EXPECT_FALSE(info->style & WS_POPUP);
     EXPECT_EQ(info->exStyle, 0u);
     EXPECT_EQ(info->fontName, u"System");
     EXPECT_EQ(info->fontPointSize, 8);
@@ -607,7 +610,7 @@ TEST_F(Gwes, KeysMoveFocusPickItemsAndToggle) {
     run.ClearMessages();
     key(gwes::Key::kDown);  // closed list: the selection moves at once
     EXPECT_EQ(gwes::Control(dlg, IDC_T_SORTED)->selection, 0);
-    key(gwes::Key::kEnter);  // opens the list
+    key(gwes::Key::kF4);  // opens the list
     EXPECT_TRUE(gwes::Control(dlg, IDC_T_SORTED)->dropped);
     key(gwes::Key::kDown);
     key(gwes::Key::kDown);
@@ -634,6 +637,132 @@ TEST_F(Gwes, KeysMoveFocusPickItemsAndToggle) {
     EXPECT_TRUE(gwes::FeedKey(gwes::Key::kEscape));
     EXPECT_EQ(run.Join(), kEscapeResult);
     EXPECT_FALSE(gwes::FeedKey(gwes::Key::kEnter));  // nothing left to take keys
+}
+
+// Enter on a closed drop-down list presses the default button (IDOK here, the template
+// has none); Alt+Down, Alt+Up and F4 open and close the list, and Enter in an open list
+// picks.
+TEST_F(Gwes, EnterOnAClosedListPressesTheDefaultButtonAndListKeysOpenIt) {
+    DialogRun run(u"GWESTEST", u"Gwes Test");
+    const HWND dlg = run.hwnd();
+    ASSERT_NE(dlg, nullptr);
+    auto key = [&](gwes::Key k) {
+        EXPECT_TRUE(gwes::FeedKey(k));
+        EXPECT_TRUE(run.Idle());
+    };
+    ASSERT_TRUE(gwes::Control(dlg, IDC_T_SORTED)->focused);
+    for (gwes::Key open : {gwes::Key::kAltDown, gwes::Key::kAltUp, gwes::Key::kF4}) {
+        for (gwes::Key close : {gwes::Key::kAltDown, gwes::Key::kAltUp, gwes::Key::kF4, gwes::Key::kEscape}) {
+            run.ClearMessages();
+            key(open);
+            EXPECT_TRUE(gwes::Control(dlg, IDC_T_SORTED)->dropped);
+            key(close);
+            EXPECT_FALSE(gwes::Control(dlg, IDC_T_SORTED)->dropped);
+            EXPECT_EQ(run.Commands(), (std::vector<std::pair<int, int>>{{IDC_T_SORTED, CBN_DROPDOWN},
+                                                                         {IDC_T_SORTED, CBN_SELENDCANCEL},
+                                                                         {IDC_T_SORTED, CBN_CLOSEUP}}));
+        }
+    }
+    run.ClearMessages();
+    EXPECT_TRUE(gwes::FeedKey(gwes::Key::kEnter));
+    EXPECT_EQ(run.Join(), kEnterResult);
+    EXPECT_EQ(run.Commands(), (std::vector<std::pair<int, int>>{{IDOK, BN_CLICKED}}));
+}
+
+// The focus once WM_INITDIALOG has returned: the first tab stop when the procedure
+// returns TRUE, otherwise where the procedure put it, which may be nowhere.
+TEST_F(Gwes, FocusAfterInitialisationFollowsTheProcedure) {
+    const struct {
+        const char *what;
+        INT_PTR returns;
+        int setFocusTo;  // 0: no SetFocus
+        int focused;     // 0: none
+    } cases[] = {
+        {"TRUE", TRUE, 0, IDC_T_SORTED},
+        {"TRUE after a SetFocus", TRUE, IDC_T_GO, IDC_T_SORTED},
+        {"FALSE after a SetFocus", FALSE, IDC_T_GO, IDC_T_GO},
+        {"FALSE without", FALSE, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        HWND seen = nullptr;
+        DialogRun run(u"GWESTEST", u"Gwes Test", [&](HWND hDlg, UINT msg, WPARAM, LPARAM) -> std::optional<INT_PTR> {
+            if (msg != WM_INITDIALOG) return std::nullopt;
+            if (c.setFocusTo) {
+                EXPECT_EQ(SetFocus(GetDlgItem(hDlg, c.setFocusTo)), nullptr);
+                seen = GetFocus();
+            }
+            return c.returns;
+        });
+        ASSERT_NE(run.hwnd(), nullptr);
+        if (c.setFocusTo) {
+            EXPECT_EQ(seen, GetDlgItem(run.hwnd(), c.setFocusTo));
+        }
+        int focused = 0;
+        const auto info = gwes::Describe(run.hwnd());
+        for (const auto &ctl : info->controls) {
+            if (ctl.focused) focused = ctl.id;
+        }
+        EXPECT_EQ(focused, c.focused);
+        if (!c.focused) {
+            // Tab from nowhere goes to the first tab stop, Shift-Tab to the last.
+            ASSERT_TRUE(gwes::FeedKey(gwes::Key::kShiftTab));
+            ASSERT_TRUE(run.Idle());
+            EXPECT_TRUE(gwes::Control(run.hwnd(), IDC_T_GO)->focused);
+        }
+        EXPECT_TRUE(gwes::PressEscape(run.hwnd()));
+        run.Join();
+    }
+}
+
+// A quit posted to a program's thread ends all its dialogs and boxes, also those it
+// opens afterwards, with the answers that change nothing; the thread then runs dialogs
+// as before.
+TEST_F(Gwes, PostQuitEndsEveryLoopOfTheProgram) {
+    std::vector<int> answers;
+    DialogRun run(u"GWESTEST", u"Gwes Test", [&](HWND hDlg, UINT msg, WPARAM wParam, LPARAM) -> std::optional<INT_PTR> {
+        if (msg != WM_COMMAND || LOWORD(wParam) != IDC_T_GO) return std::nullopt;
+        answers.push_back(MessageBoxW(hDlg, u"Save?", u"Question", MB_OKCANCEL));
+        answers.push_back(MessageBoxW(hDlg, u"Sure?", u"Question", MB_YESNO));
+        answers.push_back(MessageBoxW(hDlg, u"Done", u"Message", MB_OK));
+        answers.push_back(static_cast<int>(
+            DialogBoxParamW(gwes::ProgramInstance(), u"GWESTEST", hDlg, [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR {
+                return FALSE;
+            }, 0)));
+        return TRUE;
+    });
+    ASSERT_NE(run.hwnd(), nullptr);
+    ASSERT_TRUE(gwes::Click(run.hwnd(), IDC_T_GO));
+    HWND box = gwes::WaitForWindow(u"Question", kBound);
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(gwes::PostQuit());
+    EXPECT_EQ(run.Join(), 0);
+    EXPECT_EQ(answers, (std::vector<int>{IDCANCEL, IDNO, IDOK, 0}));
+    const auto boxes = gwes::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].answer, IDCANCEL);
+    EXPECT_FALSE(gwes::PostQuit()) << "nothing is open";
+
+    // The quit goes with the program's outermost loop: the same thread's next dialog
+    // runs as usual.
+    std::promise<INT_PTR> second;
+    std::thread program([&second] {
+        const DLGPROC proc = [](HWND hDlg, UINT msg, WPARAM wParam, LPARAM) -> INT_PTR {
+            if (msg == WM_COMMAND && LOWORD(wParam) == IDOK) EndDialog(hDlg, kEnterResult);
+            return msg == WM_INITDIALOG;
+        };
+        DialogBoxParamW(gwes::ProgramInstance(), u"GWESTEST", nullptr, proc, 0);  // ended by the quit
+        second.set_value(DialogBoxParamW(gwes::ProgramInstance(), u"GWESTEST", nullptr, proc, 0));
+    });
+    const HWND first = gwes::WaitForWindow(u"Gwes Test", kBound);
+    EXPECT_TRUE(gwes::PostQuit(first));
+    EXPECT_TRUE(gwes::WaitClosed(first, kBound));
+    const HWND again = gwes::WaitForWindow(u"Gwes Test", kBound);
+    EXPECT_NE(again, first);
+    EXPECT_TRUE(gwes::WaitIdle(again, kBound)) << "the second dialog runs its loop";
+    EXPECT_TRUE(gwes::PressEnter(again));
+    program.join();
+    EXPECT_EQ(second.get_future().get(), kEnterResult);
 }
 
 TEST_F(Gwes, FindWindowCursorForegroundAndAppNotifications) {

@@ -738,7 +738,7 @@ TEST_F(RegistryTest, SavedFileLoadsBackExactly) {
     std::string error;
     ASSERT_TRUE(standin::SaveRegFile(file.string(), &error)) << error;
     const std::string saved = ReadFile(file);
-    EXPECT_EQ(saved, standin::DumpWholeRegistry());
+    EXPECT_EQ(saved, standin::SavedRegistryText());
     EXPECT_TRUE(saved.starts_with("Windows Registry Editor Version 5.00\n"));
     EXPECT_NE(saved.find("\"Dword\"=dword:12345678\n"), std::string::npos) << saved;
     std::istringstream lines(saved);
@@ -748,7 +748,74 @@ TEST_F(RegistryTest, SavedFileLoadsBackExactly) {
     ASSERT_EQ(Query(HKEY_LOCAL_MACHINE, u"Plain", u"Str").rc, ERROR_FILE_NOT_FOUND);
     ASSERT_TRUE(standin::LoadRegFile(file.string(), &error)) << error << "\n" << saved;
     EXPECT_EQ(Snapshot(), before) << saved;
-    EXPECT_EQ(standin::DumpWholeRegistry(), saved);
+    EXPECT_EQ(standin::SavedRegistryText(), saved);
+    // Read as a saved registry too: whole, sealed.
+    standin::ClearRegistry();
+    standin::SavedForm form = standin::SavedForm::kUnsealed;
+    ASSERT_TRUE(standin::LoadSavedRegFile(file.string(), &error, &form)) << error;
+    EXPECT_EQ(form, standin::SavedForm::kSealed);
+    EXPECT_EQ(Snapshot(), before) << saved;
+}
+
+// A saved registry that is not whole is refused with its reason and changes nothing; one
+// from before saved files were sealed loads, and says so.
+TEST_F(RegistryTest, SavedRegistryThatIsNotWholeIsRefused) {
+    Set(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\QSX_PORT", u"Dll", REG_SZ, Wide(u"comdriver.dll"));
+    Set(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\QSX_PORT\\CONFIG\\COM11:", u"Interface", REG_DWORD,
+        Bytes({2, 0, 0, 0}));
+    const std::string sealed = standin::SavedRegistryText();
+    const std::string unsealed = standin::DumpWholeRegistry();
+    const size_t endLine = sealed.rfind('\n', sealed.size() - 2) + 1;
+    ASSERT_TRUE(sealed.substr(endLine).starts_with("; end of the saved registry: ")) << sealed;
+    // Cut after the complete line that holds the FIFO key's header.
+    const size_t afterLine = sealed.find("\n", sealed.find("CONFIG")) + 1;
+    std::string flipped = sealed;
+    flipped[sealed.find("dword:00000002") + 13] = '3';
+    std::string countWrong = sealed.substr(0, endLine) + "; end of the saved registry: 1 bytes, CRC-32 00000000\n";
+
+    standin::ClearRegistry();
+    Set(HKEY_LOCAL_MACHINE, u"Booted", u"v", REG_DWORD, Bytes({1, 0, 0, 0}));
+    const std::string booted = Snapshot();
+    const struct {
+        const char *what;
+        std::string text;
+        const char *reason;
+    } refused[] = {
+        {"empty", "", "the file is empty"},
+        {"blank", "\n\n  \n", "the file holds only blank lines"},
+        {"cut after a complete line", sealed.substr(0, afterLine), "it was cut short"},
+        {"cut inside a line", sealed.substr(0, afterLine - 5), "it was cut short"},
+        {"cut before the end line", sealed.substr(0, endLine), "it was cut short"},
+        {"end line without its newline", sealed.substr(0, sealed.size() - 1), "it was cut short"},
+        {"a line after the end line", sealed + "[HKEY_LOCAL_MACHINE\\More]\n", "lines follow its end line"},
+        {"one byte changed", flipped, "its text does not match its end line"},
+        {"the end line's count wrong", countWrong, "its text does not match its end line"},
+        {"the second line gone", "Windows Registry Editor Version 5.00\n" + sealed.substr(sealed.find("\n\n") + 1),
+         "its text does not match its end line"},
+        {"cut inside the second line", sealed.substr(0, 50), "it holds no key"},
+        {"unsealed without a key", "REGEDIT4\n; nothing\n", "it holds no key"},
+        {"unsealed and malformed", unsealed + "garbage\n", "line "},
+    };
+    for (const auto &c : refused) {
+        std::string error;
+        EXPECT_FALSE(standin::LoadSavedRegText(c.text, &error)) << c.what;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(Snapshot(), booted) << c.what;
+    }
+
+    // What the file said before files were sealed still loads, as unsealed.
+    standin::SavedForm form = standin::SavedForm::kSealed;
+    std::string error;
+    ASSERT_TRUE(standin::LoadSavedRegText(unsealed, &error, &form)) << error;
+    EXPECT_EQ(form, standin::SavedForm::kUnsealed);
+    EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"Drivers\\USB\\ClientDrivers\\QSX_PORT\\CONFIG\\COM11:", u"Interface").data,
+              Bytes({2, 0, 0, 0}));
+
+    // A file message starts with the path.
+    const fs::path file = Dir() / "registry.reg";
+    WriteFile(file, "");
+    EXPECT_FALSE(standin::LoadSavedRegFile(file.string(), &error));
+    EXPECT_EQ(error, file.string() + ": the file is empty");
 }
 
 TEST_F(RegistryTest, DumpShowsOneSubtreeInItsStoredSpelling) {
@@ -812,7 +879,7 @@ TEST_F(RegistryTest, SaveNeverLeavesAHalfWrittenFile) {
 
     // And a save that works replaces the file whole.
     ASSERT_TRUE(standin::SaveRegFile(file.string(), &error)) << error;
-    EXPECT_EQ(ReadFile(file), standin::DumpWholeRegistry());
+    EXPECT_EQ(ReadFile(file), standin::SavedRegistryText());
 }
 
 }  // namespace

@@ -65,6 +65,10 @@ ControlInfo DescribeControl(const Window *c) {
                     : c->text;
     info.dropped = c->dropped;
     info.highlight = c->highlight;
+    if (c->kind == ControlKind::kComboBox) {
+        info.listTop = c->listTop;
+        info.listRows = ListRows(c);
+    }
     info.check = c->check;
     info.visible = (c->style & WS_VISIBLE) != 0;
     info.enabled = !(c->style & WS_DISABLED);
@@ -83,6 +87,7 @@ WindowInfo DescribeWindow(const Window *w) {
     info.rect = w->rect;
     info.owner = w->owner;
     info.shown = w->shown;
+    info.initializing = w->initializing;
     info.enabled = w->Enabled();
     info.fontName = w->fontName;
     info.fontPointSize = w->fontPointSize;
@@ -184,8 +189,28 @@ void MessageBoxKey(State &s, Window *box, Key key) {
             else if (b.size() == 1 && b[0] == IDOK) Answer(s, box, IDOK);
             break;
         }
+        default: break;  // list keys mean nothing to a box
     }
 }
+
+// Where a list key moves an index among `count` items: by one, to an end, or by a page
+// of `page` rows; -1 when the key does not move in a list.
+int ListMove(Key key, int from, int count, int page) {
+    if (count <= 0) return -1;
+    switch (key) {
+        case Key::kUp:
+        case Key::kLeft: return std::max(from - 1, 0);
+        case Key::kDown:
+        case Key::kRight: return from < 0 ? 0 : std::min(from + 1, count - 1);
+        case Key::kHome: return 0;
+        case Key::kEnd: return count - 1;
+        case Key::kPageUp: return std::max(from - page, 0);
+        case Key::kPageDown: return std::min(std::max(from, 0) + page, count - 1);
+        default: return -1;
+    }
+}
+
+bool TogglesList(Key key) { return key == Key::kF4 || key == Key::kAltDown || key == Key::kAltUp; }
 
 struct Command {
     int id;
@@ -213,77 +238,62 @@ void DialogKey(HWND dialog, Key key) {
             }
             if (stops.empty()) return;
             auto at = std::find(stops.begin(), stops.end(), f);
-            size_t i = at == stops.end() ? 0 : static_cast<size_t>(at - stops.begin());
+            size_t i = at == stops.end() ? (forward ? 0 : stops.size() - 1) : static_cast<size_t>(at - stops.begin());
             if (at != stops.end()) i = forward ? (i + 1) % stops.size() : (i + stops.size() - 1) % stops.size();
             d->focus = stops[i];
             Touch(s, d);
         };
         const bool combo = f && f->kind == ControlKind::kComboBox;
         const int count = combo ? static_cast<int>(f->items.size()) : 0;
+        const int page = combo ? ListRows(f) : 0;
+        const auto pressDefault = [&] {
+            const int id = DefaultId(d);
+            Window *c = FindControl(d, id);
+            commands.push_back({id, BN_CLICKED, c ? c->handle : nullptr});
+        };
         if (combo && f->dropped) {
-            switch (key) {
-                case Key::kUp:
-                case Key::kLeft:
-                    if (f->highlight > 0) --f->highlight;
-                    Touch(s, f);
-                    break;
-                case Key::kDown:
-                case Key::kRight:
-                    if (f->highlight + 1 < count) ++f->highlight;
-                    Touch(s, f);
-                    break;
-                case Key::kEnter:
-                case Key::kSpace:
-                    if (f->highlight >= 0 && f->highlight < count) {
-                        const int index = f->highlight;
-                        const HWND control = f->handle;
-                        l.lock().unlock();
-                        PickComboItem(dialog, control, index, true);
-                        return;
-                    }
-                    [[fallthrough]];
-                case Key::kEscape:
-                case Key::kTab:
-                case Key::kShiftTab:
-                    f->dropped = false;
-                    f->highlight = -1;
-                    Touch(s, f);
-                    commands.push_back({f->id, CBN_SELENDCANCEL, f->handle});
-                    commands.push_back({f->id, CBN_CLOSEUP, f->handle});
-                    if (key == Key::kTab || key == Key::kShiftTab) moveFocus(key == Key::kTab);
-                    break;
+            if (const int next = ListMove(key, f->highlight, count, page); next >= 0) {
+                f->highlight = next;
+                ScrollToHighlight(f);
+                Touch(s, f);
+            } else if ((key == Key::kEnter || key == Key::kSpace) && f->highlight >= 0 && f->highlight < count) {
+                const int index = f->highlight;
+                const HWND control = f->handle;
+                l.lock().unlock();
+                PickComboItem(dialog, control, index, true);
+                return;
+            } else if (key == Key::kEnter || key == Key::kSpace || key == Key::kEscape || key == Key::kTab ||
+                       key == Key::kShiftTab || TogglesList(key)) {
+                f->dropped = false;
+                f->highlight = -1;
+                Touch(s, f);
+                commands.push_back({f->id, CBN_SELENDCANCEL, f->handle});
+                commands.push_back({f->id, CBN_CLOSEUP, f->handle});
+                if (key == Key::kTab || key == Key::kShiftTab) moveFocus(key == Key::kTab);
+            }
+        } else if (combo && TogglesList(key)) {
+            f->dropped = true;
+            f->highlight = count > 0 ? std::max(f->selection, 0) : -1;
+            f->listTop = std::max(f->highlight, 0);
+            ScrollToHighlight(f);
+            Touch(s, f);
+            commands.push_back({f->id, CBN_DROPDOWN, f->handle});
+        } else if (combo && ListMove(key, f->selection, count, page) >= 0) {
+            // A closed list: the selection moves at once.
+            const int next = ListMove(key, f->selection, count, page);
+            if (next != f->selection) {
+                f->selection = next;
+                Touch(s, f);
+                commands.push_back({f->id, CBN_SELCHANGE, f->handle});
             }
         } else {
             switch (key) {
                 case Key::kTab:
                 case Key::kShiftTab: moveFocus(key == Key::kTab); break;
-                case Key::kUp:
-                case Key::kLeft:
-                case Key::kDown:
-                case Key::kRight:
-                    if (combo && count > 0) {
-                        const bool down = key == Key::kDown || key == Key::kRight;
-                        const int next = std::clamp(f->selection < 0 ? 0 : f->selection + (down ? 1 : -1), 0, count - 1);
-                        if (next != f->selection) {
-                            f->selection = next;
-                            Touch(s, f);
-                            commands.push_back({f->id, CBN_SELCHANGE, f->handle});
-                        }
-                    }
-                    break;
                 case Key::kEnter:
-                    if (f && f->kind == ControlKind::kPushButton) {
-                        click = f->handle;
-                    } else if (combo) {
-                        f->dropped = true;
-                        f->highlight = count > 0 ? std::max(f->selection, 0) : -1;
-                        Touch(s, f);
-                        commands.push_back({f->id, CBN_DROPDOWN, f->handle});
-                    } else {
-                        const int id = DefaultId(d);
-                        Window *c = FindControl(d, id);
-                        commands.push_back({id, BN_CLICKED, c ? c->handle : nullptr});
-                    }
+                    // A closed drop-down list does not take Enter: the default button does.
+                    if (f && f->kind == ControlKind::kPushButton) click = f->handle;
+                    else pressDefault();
                     break;
                 case Key::kSpace:
                     if (f && (f->kind == ControlKind::kPushButton || f->kind == ControlKind::kCheckBox ||
@@ -296,6 +306,7 @@ void DialogKey(HWND dialog, Key key) {
                     commands.push_back({IDCANCEL, BN_CLICKED, c ? c->handle : nullptr});
                     break;
                 }
+                default: break;  // arrows and list keys away from a list
             }
         }
     }
@@ -438,6 +449,24 @@ bool FeedKey(Key key) {
         const HWND dialog = top->handle;
         QueueInput(s, top, [dialog, key] { DialogKey(dialog, key); });
     }
+    return true;
+}
+
+bool PostQuit(HWND window) {
+    Locked l;
+    State &s = l.state();
+    // Only a window whose loop still runs (or is about to, after its initialisation):
+    // its outermost loop is what takes the quit away again.
+    const auto running = [&](HWND h) {
+        Window *w = Find(s, h);
+        return w && (FindLive(s, h) || w->initializing) ? w : nullptr;
+    };
+    Window *w = window ? running(window) : nullptr;
+    if (!window) {
+        for (auto it = s.stack.rbegin(); it != s.stack.rend() && !w; ++it) w = running(*it);
+    }
+    if (!w) return false;
+    s.queues[w->thread].quit = true;
     return true;
 }
 

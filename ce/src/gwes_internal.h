@@ -34,6 +34,8 @@ struct Window {
 
     // Dialogs.
     DLGPROC proc = nullptr;
+    bool initializing = false;     // WM_INITDIALOG is running
+    bool announced = false;        // the front end was told of it (kCreated)
     bool shown = false;
     bool ended = false;
     INT_PTR result = 0;
@@ -50,6 +52,7 @@ struct Window {
     int selection = -1;
     bool dropped = false;
     int highlight = -1;
+    int listTop = 0;               // first item the open list shows
     int check = BST_UNCHECKED;
 
     // Message boxes (the caption is `text`).
@@ -83,6 +86,7 @@ struct ThreadQueue {
     std::deque<QueuedMessage> messages;
     std::vector<HWND> loops;  // the windows whose modal loops run on the thread, innermost last
     bool waiting = false;     // blocked in a loop with nothing to do
+    bool quit = false;        // every loop ends, until the outermost one has
 };
 
 struct Note {
@@ -125,6 +129,10 @@ bool LoopDone(const Window *w);
 bool ThreadIdle(State &s, std::thread::id thread);
 // Whether the user can reach the control: visible, enabled, partly inside the client area.
 bool Reachable(const Window *control);
+// Combo boxes: the rows the open list shows, and its first row moved as little as
+// needed to show the highlighted item.
+int ListRows(const Window *combo);
+void ScrollToHighlight(Window *combo);
 // Queues user input for the window's thread.
 void QueueInput(State &s, Window *w, std::function<void()> input);
 

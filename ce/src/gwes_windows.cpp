@@ -52,7 +52,7 @@ void AddNote(State &s, Note::Kind kind, HWND window) {
 
 void Touch(State &s, Window *w) {
     Window *top = w->TopLevel();
-    if (top && top->shown) AddNote(s, Note::kChanged, top->handle);
+    if (top && (top->shown || top->initializing)) AddNote(s, Note::kChanged, top->handle);
 }
 
 bool LoopDone(const Window *w) {
@@ -64,6 +64,19 @@ bool ThreadIdle(State &s, std::thread::id thread) {
     if (it == s.queues.end()) return false;
     const ThreadQueue &q = it->second;
     return q.waiting && q.messages.empty() && !q.loops.empty() && !LoopDone(Find(s, q.loops.back()));
+}
+
+int ListRows(const Window *c) {
+    const int count = static_cast<int>(c->items.size());
+    return std::max(1, std::min(count, (c->rect.cy - kComboClosedHeight) / kUnitsPerCellY));
+}
+
+void ScrollToHighlight(Window *c) {
+    const int rows = ListRows(c);
+    const int count = static_cast<int>(c->items.size());
+    if (c->highlight >= 0 && c->highlight < c->listTop) c->listTop = c->highlight;
+    if (c->highlight >= c->listTop + rows) c->listTop = c->highlight - rows + 1;
+    c->listTop = std::clamp(c->listTop, 0, std::max(0, count - rows));
 }
 
 bool Reachable(const Window *c) {
@@ -236,7 +249,7 @@ std::vector<Window *> TabStops(Window *d) {
 // and fails the messages still queued for them (a waiting sender gets 0).
 void DestroyTopLevel(State &s, Window *w) {
     const HWND handle = w->handle;
-    const bool wasShown = w->shown;
+    const bool wasShown = w->shown || w->announced;
     if (Window *owner = Find(s, w->owner)) {
         --owner->disabledBy;
         Touch(s, owner);
@@ -273,6 +286,27 @@ void RunQueued(QueuedMessage &m) {
 
 constexpr auto kUnansweredReport = std::chrono::seconds(10);
 
+// With the lock held: ends the window's loop for a quit. A box takes the answer that
+// leaves things as they are (Cancel, else No, else its only button).
+void EndForQuit(State &s, Window *w) {
+    if (w->type == Window::kDialog) {
+        w->ended = true;
+        w->result = 0;
+        return;
+    }
+    const auto &b = w->buttons;
+    int answer = b.empty() ? IDCANCEL : b.back();
+    if (std::find(b.begin(), b.end(), IDNO) != b.end()) answer = IDNO;
+    if (std::find(b.begin(), b.end(), IDCANCEL) != b.end()) answer = IDCANCEL;
+    w->answer = answer;
+    for (auto it = s.boxes.rbegin(); it != s.boxes.rend(); ++it) {
+        if (it->box == w->handle) {
+            it->answer = answer;
+            break;
+        }
+    }
+}
+
 // Runs the calling thread's messages until the window ends (a dialog) or is answered
 // (a message box), or is gone.
 void RunLoop(HWND until) {
@@ -283,6 +317,7 @@ void RunLoop(HWND until) {
     q.loops.push_back(until);
     for (;;) {
         Window *w = Find(s, until);
+        if (w && q.quit && !LoopDone(w)) EndForQuit(s, w);
         if (LoopDone(w)) break;
         if (!q.messages.empty()) {
             QueuedMessage m = std::move(q.messages.front());
@@ -312,6 +347,7 @@ void RunLoop(HWND until) {
     }
     q.loops.pop_back();
     q.waiting = false;
+    if (q.loops.empty()) q.quit = false;  // the program's outermost loop took the quit
     if (q.loops.empty() && q.messages.empty()) s.queues.erase(self);
     lock.unlock();
     s.changed.notify_all();
@@ -439,6 +475,8 @@ LRESULT ComboMessage(Window *c, UINT msg, WPARAM wParam, LPARAM lParam) {
         case CB_SHOWDROPDOWN:
             c->dropped = wParam != 0;
             c->highlight = c->dropped ? c->selection : -1;
+            c->listTop = std::max(c->highlight, 0);
+            ScrollToHighlight(c);
             return TRUE;
         default: return 0;
     }
@@ -680,18 +718,26 @@ INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATEW lpTemplate, HW
         s.stack.push_back(dialog);
         const auto stops = TabStops(d);
         if (!stops.empty()) initialFocus = stops.front()->handle;
+        // A front end may show the dialog while its initialisation fills it.
+        d->initializing = d->announced = true;
+        AddNote(s, Note::kCreated, dialog);
     }
-    Dispatch(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(initialFocus), dwInitParam);
+    const LRESULT setDefaultFocus = Dispatch(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(initialFocus), dwInitParam);
     {
         Locked l;
         State &s = l.state();
         Window *d = Find(s, dialog);
+        if (d) d->initializing = false;
         // A modal dialog is shown whatever its template says about WS_VISIBLE, unless
-        // its initialisation ended it already.
+        // its initialisation ended it already. TRUE from the procedure gives the focus
+        // to the first tab stop; FALSE leaves it where the procedure put it, if anywhere.
         if (d && !d->ended) {
             d->shown = true;
-            d->focus = Find(s, initialFocus);
-            AddNote(s, Note::kCreated, dialog);
+            if (setDefaultFocus) {
+                Window *first = Find(s, initialFocus);
+                d->focus = first && first->parent == d ? first : nullptr;
+            }
+            Touch(s, d);
         }
     }
     RunLoop(dialog);
@@ -721,6 +767,44 @@ BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
     d->ended = true;
     d->result = nResult;
     return TRUE;
+}
+
+HWND WINAPI SetFocus(HWND hWnd) {
+    Locked l;
+    State &s = l.state();
+    // The focus of the calling thread's topmost dialog, the one a NULL clears.
+    Window *active = nullptr;
+    for (auto it = s.stack.rbegin(); it != s.stack.rend() && !active; ++it) {
+        Window *w = Find(s, *it);
+        if (w && w->type == Window::kDialog && w->thread == std::this_thread::get_id() && !w->ended) active = w;
+    }
+    Window *target = nullptr;
+    if (hWnd) {
+        Window *w = Find(s, hWnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+        target = w->type == Window::kControl ? w : nullptr;
+        if (w->type == Window::kControl) active = w->parent;
+        else if (w->type == Window::kDialog) active = w;
+    }
+    if (!active) return nullptr;
+    const HWND previous = active->focus ? active->focus->handle : nullptr;
+    active->focus = target;
+    Touch(s, active);
+    return previous;
+}
+
+HWND WINAPI GetFocus(void) {
+    State &s = TheState();
+    std::lock_guard lock(s.mutex);
+    for (auto it = s.stack.rbegin(); it != s.stack.rend(); ++it) {
+        Window *w = Find(s, *it);
+        if (w && w->type == Window::kDialog && w->thread == std::this_thread::get_id() && !w->ended)
+            return w->focus ? w->focus->handle : nullptr;
+    }
+    return nullptr;
 }
 
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem) {

@@ -1,11 +1,15 @@
 // The platform's .reg text files for the simulated device's registry: the reader (the
 // whole text is parsed into a list of operations, which is applied under the tree lock
-// only when every line parsed), the writer of the desktop form, and the atomic save.
+// only when every line parsed), the writer of the desktop form, the atomic save, and the
+// seal of a saved file (a second line that announces it, a last line with the size and
+// CRC-32 of everything before it) that shows the file is whole.
 #include "registry_tree.h"
 
 #include <standin/registry.h>
 #include <standin/utf8.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,46 @@ using namespace regtree;
 constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr std::u16string_view kHeader5 = u"Windows Registry Editor Version 5.00";
 constexpr char kSaveHeader[] = "Windows Registry Editor Version 5.00\n\n";
+
+// A saved file: the header line, then this line, then the text, then the end line
+// "; end of the saved registry: N bytes, CRC-32 XXXXXXXX" where N and the CRC cover every
+// byte before the end line. Both are comments, so any .reg reader still takes the file.
+constexpr std::string_view kSealHeader = "Windows Registry Editor Version 5.00\n";
+constexpr std::string_view kSealAnnounce =
+    "; sealed: the last line holds the size and CRC-32 of all the text before it\n";
+constexpr std::string_view kSealEnd = "; end of the saved registry: ";
+
+// CRC-32 (IEEE 802.3, reflected, as zlib computes it).
+uint32_t Crc32(std::string_view bytes) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t crc = 0xFFFFFFFFu;
+    for (char b : bytes) crc = table[(crc ^ static_cast<uint8_t>(b)) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+std::string EndLine(std::string_view before) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%.*s%zu bytes, CRC-32 %08x\n", static_cast<int>(kSealEnd.size()),
+                  kSealEnd.data(), before.size(), Crc32(before));
+    return line;
+}
+
+// `dump` is DumpWholeRegistry's text, which starts with the header line.
+std::string Sealed(std::string_view dump) {
+    std::string out(kSealHeader);
+    out += kSealAnnounce;
+    out += dump.substr(std::min(dump.size(), kSealHeader.size()));
+    out += EndLine(out);
+    return out;
+}
 
 struct ParseError {
     size_t line;
@@ -630,15 +674,16 @@ bool LoadRegText(std::string_view text, std::string *error,
     }
 }
 
-bool LoadRegFile(const std::string &path, std::string *error,
-                 const std::vector<std::string> &defined) {
+namespace {
+
+// The whole file, or false with `error` saying why not.
+bool ReadWhole(const std::string &path, std::string *contents, std::string *error) {
     auto fail = [&](const char *what) {
         if (error) *error = path + ": " + what + ": " + std::strerror(errno);
         return false;
     };
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail("cannot open");
-    std::string contents;
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -650,11 +695,81 @@ bool LoadRegFile(const std::string &path, std::string *error,
             return fail("cannot read");
         }
         if (n == 0) break;
-        contents.append(buffer, static_cast<size_t>(n));
+        contents->append(buffer, static_cast<size_t>(n));
     }
     close(fd);
+    return true;
+}
+
+}  // namespace
+
+bool LoadRegFile(const std::string &path, std::string *error,
+                 const std::vector<std::string> &defined) {
+    std::string contents;
+    if (!ReadWhole(path, &contents, error)) return false;
     std::string message;
     if (LoadRegText(contents, &message, defined)) return true;
+    if (error) *error = path + ": " + message;
+    return false;
+}
+
+bool LoadSavedRegText(std::string_view text, std::string *error, SavedForm *form) {
+    auto refuse = [&](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return refuse(text.empty() ? "the file is empty" : "the file holds only blank lines");
+    const bool announced = text.starts_with(std::string(kSealHeader) + std::string(kSealAnnounce));
+    // The end line is the last line, and ends in its newline.
+    size_t lineStart = std::string_view::npos;
+    if (text.ends_with('\n')) {
+        size_t previous = text.rfind('\n', text.size() - 2);
+        lineStart = previous == std::string_view::npos ? 0 : previous + 1;
+    }
+    const bool ended = lineStart != std::string_view::npos && text.substr(lineStart).starts_with(kSealEnd);
+    if (announced && !ended) {
+        const size_t end = text.rfind("\n" + std::string(kSealEnd));
+        const size_t after = end == std::string_view::npos ? end : text.find('\n', end + 1);
+        if (after != std::string_view::npos && after + 1 < text.size())
+            return refuse("lines follow its end line: text was added to it after it was saved");
+        return refuse("it was cut short: its last line is not the end line that a saved registry ends with");
+    }
+    if (ended) {
+        const std::string_view before = text.substr(0, lineStart);
+        const std::string expected = EndLine(before);
+        if (text.substr(lineStart) != expected) {
+            std::string found(text.substr(lineStart + kSealEnd.size()));
+            while (!found.empty() && (found.back() == '\n' || found.back() == '\r')) found.pop_back();
+            std::string want = expected.substr(kSealEnd.size());
+            want.pop_back();
+            return refuse("its text does not match its end line (the end line says \"" + found.substr(0, 60) +
+                          "\", the text before it has " + want +
+                          "): the file is damaged or was edited by hand; to take an edited file as it is, "
+                          "delete its second line and its last line");
+        }
+        if (!announced) return refuse("its end line has no announcing second line: the start of the file is damaged");
+    }
+    std::vector<Op> ops;
+    try {
+        ops = Parser({}).Parse(DecodeText(text));
+    } catch (const ParseError &e) {
+        return refuse("line " + std::to_string(e.line) + ": " + e.message);
+    }
+    // A file without the seal that has no key at all cannot be told apart from one cut
+    // after its first lines, and a device's registry always has keys.
+    if (std::none_of(ops.begin(), ops.end(), [](const Op &op) { return op.kind == Op::kCreateKey; }))
+        return refuse("it holds no key: it was cut short, or is not a saved registry");
+    Apply(ops);
+    if (form) *form = ended ? SavedForm::kSealed : SavedForm::kUnsealed;
+    return true;
+}
+
+bool LoadSavedRegFile(const std::string &path, std::string *error, SavedForm *form) {
+    std::string contents;
+    if (!ReadWhole(path, &contents, error)) return false;
+    std::string message;
+    if (LoadSavedRegText(contents, &message, form)) return true;
     if (error) *error = path + ": " + message;
     return false;
 }
@@ -690,8 +805,10 @@ std::string DumpWholeRegistry() {
     return out;
 }
 
+std::string SavedRegistryText() { return Sealed(DumpWholeRegistry()); }
+
 bool SaveRegFile(const std::string &path, std::string *error) {
-    return WriteAtomically(path, DumpWholeRegistry(), error);
+    return WriteAtomically(path, SavedRegistryText(), error);
 }
 
 }  // namespace standin

@@ -96,3 +96,31 @@ def test_demo_holds_every_check():
     assert re.search(r"^ +128 of 128 KiB back, +\d+ KiB/s$", demo.stdout, re.M), demo.stdout
     assert "[FAIL]" not in demo.stdout
     assert demo.stdout.rstrip().endswith("qsxsim: all checks held")
+
+
+def test_typed_text_comes_back_escaped_and_short():
+    """What the console prints back of a line never holds the line's control characters
+    raw, is never the whole of a huge line, and a NUL is named as such."""
+    require_qsxsim()
+    huge = "x" * 100_000
+    script = ("bogus\x1b[2Jcmd\tx\n"          # an escape sequence and a tab in the name
+              + huge + "\n"                   # an unknown command of 100 KB
+              + "echo a\x00b\n"               # a NUL inside a line: not run
+              + "registry set HKLM\\T V\x07 1\n"  # a bell in a value name, echoed on success
+              + "y" * (2 << 20) + "\n"           # a line past the bound: skipped, not kept
+              + "echo done\n").encode()
+    run = subprocess.run([QSXSIM, "run"], input=script, capture_output=True, env=ENV, timeout=60)
+    assert run.returncode == 0, run.stderr
+    out = run.stdout.decode()
+    lines = out.splitlines()
+    assert "error: unknown command 'bogus\\x1B[2Jcmd'; 'help' lists the commands" in lines
+    huge_error = [l for l in lines if "unknown command 'xxx" in l]
+    assert huge_error == ["error: unknown command '" + "x" * 64 + "... (100000 bytes)'; 'help' lists the commands"]
+    assert "error: the line holds a NUL character (byte 7 of 8), so it is not run: echo a\\x00b" in lines
+    assert "a" not in lines and "ab" not in lines  # the echo did not run
+    assert "HKEY_LOCAL_MACHINE\\T: V\\x07 set" in lines
+    assert ["error: a line longer than 1048576 bytes is skipped: " + "y" * 64 + "..." in l for l in lines].count(True) == 1
+    assert lines[-1] == "done"
+    # Nothing typed reached the output raw.
+    assert not any(c in out for c in "\x00\x07\x1b")
+    assert len(out) < 2000

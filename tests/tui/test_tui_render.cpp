@@ -12,6 +12,7 @@
 #include <standin/gwes.h>
 #include <standin/kernel.h>
 #include <standin/registry.h>
+#include <standin/utf8.h>
 
 #include <future>
 #include <string>
@@ -180,11 +181,14 @@ TEST_F(TuiRenderTest, MainDialogIsDrawnAndKeysMoveFocusOpenListsAndAnswerTheSave
     ASSERT_TRUE(save && exitButton);
     EXPECT_EQ(save->row, exitButton->row);
     EXPECT_GT(save->row, s.Find("Apply All Ports")->row);
-    EXPECT_TRUE(s.Find("F10 quit")) << "the key help on the status line";
+    EXPECT_TRUE(s.Lines().back().starts_with("F10 close, back to the console")) << "the key help";
     EXPECT_EQ(CellsWith(s, tui::kAttrDim), "") << "nothing is disabled";
+    // The utility's initialisation returns FALSE and sets no focus: nothing has it.
+    EXPECT_EQ(CellsWith(s, tui::kAttrReverse), "");
 
-    // Tab walks the tab stops; Shift-Tab walks back.
-    std::vector<std::string> focus{CellsWith(s, tui::kAttrReverse)};
+    // Tab walks the tab stops from the first; Shift-Tab walks back.
+    Key('\t');
+    std::vector<std::string> focus{CellsWith(Shot(), tui::kAttrReverse)};
     EXPECT_EQ(focus[0], "[COM11:      v]");
     for (int i = 0; i < 6; i++) {
         Key('\t');
@@ -196,10 +200,10 @@ TEST_F(TuiRenderTest, MainDialogIsDrawnAndKeysMoveFocusOpenListsAndAnswerTheSave
     Key(KEY_BTAB);
     EXPECT_EQ(CellsWith(Shot(), tui::kAttrReverse), focus[5]);
 
-    // To the interface box; Enter opens its list under it, Down moves the highlight, Esc
+    // To the interface box; F4 opens its list under it, Down moves the highlight, Esc
     // closes it unchanged.
     while (CellsWith(Shot(), tui::kAttrReverse).rfind("[RS-232", 0) != 0) Key('\t');
-    Key('\n');
+    Key(KEY_F(4));
     s = Shot();
     const auto combo = s.Find("[RS-232");
     ASSERT_TRUE(combo);
@@ -215,13 +219,15 @@ TEST_F(TuiRenderTest, MainDialogIsDrawnAndKeysMoveFocusOpenListsAndAnswerTheSave
     EXPECT_FALSE(s.Find("RS-485 2W")) << s.Text();
     EXPECT_TRUE(s.Find("[RS-232"));
 
-    // Open again and pick with Enter: the edit makes Esc ask to save.
-    Key('\n');
+    // Open again and pick with Enter: the edit makes Enter on the closed box (the
+    // default button's key, Exit's here) ask to save.
+    Key(KEY_F(4));
     Key(KEY_DOWN);
     Key('\n');
     s = Shot();
     EXPECT_TRUE(s.Find("[RS-485 2W")) << s.Text();
-    Key(27);
+    EXPECT_FALSE(s.Find("RS-422")) << "the list is closed";
+    Key('\n');
     HWND box = WaitForBox();
     ASSERT_NE(box, nullptr);
     s = Shot();
@@ -293,6 +299,129 @@ TEST_F(TuiRenderTest, WarningDialogHidesItsButtonsAndABusySaveShowsTheMarker) {
     }
     EXPECT_TRUE(idle) << Shot().Text();
     Key(27);
+    EXPECT_EQ(Finish(), 0);
+}
+
+// F10 and Ctrl-Q close the utility at once from any of its windows: the owner posts a
+// quit, which ends every dialog and box, answered so that nothing is saved.
+TEST_F(TuiRenderTest, QuitKeysCloseTheUtilityFromAnyOfItsWindowsWithoutSaving) {
+    AddPort(0x7040);  // RS-232 only: a save of RS-422 shows the warning dialog
+    std::string config;  // the configuration keys as discovery writes them
+    const auto quit = [] { gwes::PostQuit(); };
+    const struct {
+        const char *where;
+        int key;
+        std::vector<int> keys;   // from the main dialog with no focus
+        const char16_t *title;   // the window on top when the key comes
+    } cases[] = {
+        {"the main dialog", KEY_F(10), {}, kCaption.c_str()},
+        {"the save question", 'Q' & 0x1F, {'\t', '\t', KEY_DOWN, 27}, u"Warning"},
+        {"the warning dialog", KEY_F(10), {'\t', '\t', KEY_DOWN, KEY_DOWN, '\t', '\t', '\n'}, u"Warning"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.where);
+        gwes::ClearRecords();
+        ASSERT_NE(Start(), nullptr);
+        if (config.empty()) config = standin::DumpRegistry(HKEY_LOCAL_MACHINE, u"Drivers\\USB");
+        for (int k : c.keys) Key(k);
+        HWND top = gwes::WaitForWindow(c.title, kBound);
+        ASSERT_NE(top, nullptr);
+        ASSERT_TRUE(gwes::WaitIdle(top, kBound));
+        EXPECT_EQ(tui::HandleKey(c.key, quit).kind, tui::KeyAction::kQuit);
+        EXPECT_EQ(Finish(), 0);
+        EXPECT_TRUE(gwes::TopWindows().empty());
+        for (const auto &box : gwes::MessageBoxes()) EXPECT_NE(box.answer, IDOK) << "nothing answered OK";
+        EXPECT_EQ(standin::DumpRegistry(HKEY_LOCAL_MACHINE, u"Drivers\\USB"), config) << "nothing saved";
+    }
+    EXPECT_FALSE(gwes::PostQuit()) << "no program left to close";
+}
+
+// A dialog drawn while its initialisation still runs (QSXPORT's discovery takes seconds)
+// is marked busy; a long list shows where it scrolls and answers Home, End, Page Up and
+// Page Down, closed or open. QSXPORT's own template, with a procedure that lists 16 ports.
+TEST_F(TuiRenderTest, BusyInitialisationAndALongListThatScrolls) {
+    static std::promise<void> filled, release;
+    filled = {};
+    release = {};
+    static const DLGPROC proc = [](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg != WM_INITDIALOG) return FALSE;
+        for (int n = 11; n <= 26; n++) {
+            const std::u16string name = u"COM" + std::u16string(1, static_cast<char16_t>(u'0' + n / 10)) +
+                                        std::u16string(1, static_cast<char16_t>(u'0' + n % 10)) + u":";
+            SendDlgItemMessageW(dlg, IDC_PORTS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+        }
+        SendDlgItemMessageW(dlg, IDC_PORTS, CB_SETCURSEL, 0, 0);
+        SetFocus(GetDlgItem(dlg, IDC_PORTS));
+        filled.set_value();
+        release.get_future().wait();
+        return FALSE;  // keeps the focus it set
+    };
+    program_ = std::async(std::launch::async, [] {
+        HRSRC found = FindResourceW(gwes::ProgramInstance(), u"QSXPORT", RT_DIALOG);
+        const auto *tmpl = static_cast<LPCDLGTEMPLATEW>(LoadResource(gwes::ProgramInstance(), found));
+        return static_cast<int>(DialogBoxIndirectParamW(gwes::ProgramInstance(), tmpl, nullptr, proc, 0));
+    });
+    ASSERT_EQ(filled.get_future().wait_for(kBound), std::future_status::ready);
+    tui::Screen s = Shot();
+    const auto caption = s.Find("Velmir Configuration Utility"), mark = s.Find(" busy ");
+    ASSERT_TRUE(caption && mark) << s.Text();
+    EXPECT_EQ(mark->row, caption->row) << "on the dialog's top border\n" << s.Text();
+    EXPECT_TRUE(s.Find("[COM11:")) << "what the initialisation filled in so far\n" << s.Text();
+    EXPECT_TRUE(s.Lines().back().ends_with(" busy ")) << s.Text();
+    EXPECT_FALSE(gwes::FeedKey(gwes::Key::kTab)) << "it takes no keys yet";
+    release.set_value();
+    HWND dlg = gwes::WaitForWindow(kCaption, kBound);
+    ASSERT_NE(dlg, nullptr);
+    ASSERT_TRUE(gwes::WaitIdle(dlg, kBound));
+    s = Shot();
+    EXPECT_FALSE(s.Find(" busy ")) << s.Text();
+    EXPECT_EQ(CellsWith(s, tui::kAttrReverse), "[COM11:      v]") << "the focus the procedure set";
+
+    // Closed: the ends and pages are one key away (a page is the five rows the list shows).
+    const auto shown = [] { return gwes::Control(gwes::WaitForWindow(kCaption, kBound), IDC_PORTS)->selection; };
+    Key(KEY_END);
+    EXPECT_EQ(shown(), 15);
+    Key(KEY_PPAGE);
+    EXPECT_EQ(shown(), 10);
+    Key(KEY_HOME);
+    EXPECT_EQ(shown(), 0);
+    Key(KEY_NPAGE);
+    EXPECT_EQ(shown(), 5);
+
+    // Open: five rows, with a mark on the edge where more items lie above or below.
+    const auto list = [] {
+        const tui::Screen screen = Shot();
+        const auto combo = screen.Find("[COM");
+        std::vector<std::string> out;
+        for (int r = combo->row + 1; r <= combo->row + 5; r++) {
+            std::string line;
+            for (int col = combo->col; col < combo->col + 15; col++) standin::AppendUtf8(line, screen.At(col, r).ch);
+            out.push_back(line);
+        }
+        return out;
+    };
+    const auto rows = [](int first, bool above, bool below) {
+        std::vector<std::string> out;
+        for (int n = first; n < first + 5; n++) {
+            const char *edge = n == first && above ? "\u25B2" : n == first + 4 && below ? "\u25BC" : "\u2502";
+            out.push_back("\u2502COM" + std::to_string(n) + ":       " + edge);
+        }
+        return out;
+    };
+    Key(KEY_F(4));
+    EXPECT_EQ(list(), rows(16, true, true)) << "opened on the selection" << Shot().Text();
+    Key(KEY_END);
+    EXPECT_EQ(list(), rows(22, true, false)) << Shot().Text();
+    Key(KEY_HOME);
+    EXPECT_EQ(list(), rows(11, false, true)) << Shot().Text();
+    Key(KEY_NPAGE);  // the highlight goes a page down, the list scrolls only to show it
+    EXPECT_EQ(list(), rows(12, true, true)) << Shot().Text();
+    EXPECT_EQ(gwes::Control(dlg, IDC_PORTS)->highlight, 5);
+    Key('\n');
+    EXPECT_FALSE(gwes::Control(dlg, IDC_PORTS)->dropped);
+    EXPECT_EQ(shown(), 5);
+
+    EXPECT_TRUE(gwes::PostQuit(dlg));
     EXPECT_EQ(Finish(), 0);
 }
 

@@ -430,7 +430,7 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
                                             value.rfind("hex(", 0) == 0;
                          LoadRegLines("[" + k.Full() + "]\n" + (args[2] == "@" ? "@" : Quoted(args[2])) + "=" +
                                       (typed ? value : Quoted(value)) + "\n");
-                         std::printf("%s: %s set\n", k.Full().c_str(), args[2].c_str());
+                         std::printf("%s: %s set\n", Console::Shown(k.Full(), 0).c_str(), Console::Shown(args[2], 0).c_str());
                      } else if (verb == "delete") {
                          Arity(args, 2, 3);
                          KeyRef k = ParseKey(args[1]);
@@ -438,7 +438,7 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
                          if (!KeyExists(k)) throw CommandError("no key " + k.Full());
                          if (args.size() == 2) {
                              LoadRegLines("[-" + k.Full() + "]\n");
-                             std::printf("%s deleted\n", k.Full().c_str());
+                             std::printf("%s deleted\n", Console::Shown(k.Full(), 0).c_str());
                              return;
                          }
                          HKEY h;
@@ -449,21 +449,21 @@ void RegisterCommands(Console &console, Simulator &sim, RegistryKeeper *keeper) 
                          RegCloseKey(h);
                          if (found != ERROR_SUCCESS) throw CommandError("no value " + args[2] + " in " + k.Full());
                          LoadRegLines("[" + k.Full() + "]\n" + (args[2] == "@" ? "@" : Quoted(args[2])) + "=-\n");
-                         std::printf("%s: %s deleted\n", k.Full().c_str(), args[2].c_str());
+                         std::printf("%s: %s deleted\n", Console::Shown(k.Full(), 0).c_str(), Console::Shown(args[2], 0).c_str());
                      } else if (verb == "save") {
                          Arity(args, 1, 2);
                          std::string file = args.size() == 2 ? args[1] : keeper ? keeper->HivePath() : "";
                          if (file.empty()) throw CommandError("there is no state folder (run --state DIR): name a FILE");
                          std::string error;
                          if (!standin::SaveRegFile(file, &error)) throw CommandError(error);
-                         std::printf("registry saved to %s\n", file.c_str());
+                         std::printf("registry saved to %s\n", Console::Shown(file, 0).c_str());
                      } else {
                          throw CommandError("unknown registry command '" + args[0] + "'", true);
                      }
                  }});
 
     console.Add({"echo", "echo TEXT", "print the text (marks places in a scripted console's output)", "",
-                 [](const Args &args) { std::printf("%s\n", Join(args, 0).c_str()); }});
+                 [](const Args &args) { std::printf("%s\n", Console::Shown(Join(args, 0), 0).c_str()); }});
 
     auto quit = [&console](const Args &args) {
         Arity(args, 0, 0);

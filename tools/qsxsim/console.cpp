@@ -76,6 +76,32 @@ void Console::PrintNotices() {
     if (editing_) rl_forced_update_display();
 }
 
+std::string Console::Shown(std::string_view text, size_t max) {
+    const bool cut = max != 0 && text.size() > max;
+    size_t keep = cut ? max : text.size();
+    // Not in the middle of a UTF-8 sequence.
+    while (cut && keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) keep--;
+    std::string out;
+    for (char c : text.substr(0, keep)) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default:
+            if (b < 0x20 || b == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X", b);
+                out += hex;
+            } else {
+                out += c;
+            }
+        }
+    }
+    if (cut) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 bool Console::Split(const std::string &line, Args *words, std::string *error) {
     words->clear();
     std::string word;
@@ -110,6 +136,12 @@ bool Console::Split(const std::string &line, Args *words, std::string *error) {
 }
 
 void Console::Execute(const std::string &line) {
+    // A NUL would end the text every command sees early: the line is not run.
+    if (size_t nul = line.find('\0'); nul != std::string::npos) {
+        std::printf("error: the line holds a NUL character (byte %zu of %zu), so it is not run: %s\n", nul + 1,
+                    line.size(), Shown(line).c_str());
+        return;
+    }
     Args words;
     std::string error;
     if (!Split(line, &words, &error)) {
@@ -119,14 +151,16 @@ void Console::Execute(const std::string &line) {
     if (words.empty() || words[0][0] == '#') return;  // blank, or a script's comment
     auto it = std::find_if(commands_.begin(), commands_.end(), [&](const Command &c) { return c.name == words[0]; });
     if (it == commands_.end()) {
-        std::printf("error: unknown command '%s'; 'help' lists the commands\n", words[0].c_str());
+        std::printf("error: unknown command '%s'; 'help' lists the commands\n", Shown(words[0]).c_str());
         return;
     }
     Args args(words.begin() + 1, words.end());
     try {
         it->run(args);
     } catch (const CommandError &e) {
-        std::printf("error: %s\n", e.what());
+        // Messages quote what was typed: nothing typed reaches the terminal raw, and a
+        // huge argument is not printed back whole.
+        std::printf("error: %s\n", Shown(e.what(), 4 * kEchoMax).c_str());
         if (e.showUsage) std::printf("usage: %s\n", it->usage.c_str());
     }
     std::fflush(stdout);
@@ -145,7 +179,7 @@ void Console::Help(const Args &args) {
         return;
     }
     auto it = std::find_if(commands_.begin(), commands_.end(), [&](const Command &c) { return c.name == args[0]; });
-    if (it == commands_.end()) throw CommandError("no command '" + args[0] + "'; 'help' lists them");
+    if (it == commands_.end()) throw CommandError("no command '" + Shown(args[0]) + "'; 'help' lists them");
     std::printf("usage: %s\n  %s\n", it->usage.c_str(), it->summary.c_str());
     if (!it->details.empty()) std::printf("%s\n", it->details.c_str());
 }
@@ -173,7 +207,8 @@ void Console::OnLine(char *line) {
 int Console::Run(const std::function<void()> &afterCommand, int signalFd, const std::string &historyFile) {
     afterCommand_ = afterCommand;
     int signal = 0;
-    std::string pending;  // a scripted console's partial line
+    std::string pending;    // a scripted console's partial line
+    bool skipping = false;  // dropping the rest of an overlong line
     if (interactive_) {
         gActive = this;
         rl_readline_name = const_cast<char *>("qsxsim");
@@ -205,16 +240,28 @@ int Console::Run(const std::function<void()> &afterCommand, int signalFd, const 
         ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {  // end of the script: a last line without its newline still runs
-            if (!pending.empty()) Execute(pending);
+            if (!pending.empty() && !skipping) Execute(pending);
             break;
         }
         pending.append(buffer, static_cast<size_t>(n));
         for (size_t nl; !quit_ && (nl = pending.find('\n')) != std::string::npos;) {
             std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);
+            if (skipping) {  // the end of an overlong line
+                skipping = false;
+                continue;
+            }
             Execute(line);
             PrintNotices();
         }
+        // A line without end is not kept whole: past the bound it is dropped up to its
+        // newline.
+        if (!skipping && pending.size() > kMaxLine) {
+            std::printf("error: a line longer than %zu bytes is skipped: %s\n", kMaxLine, Shown(pending).c_str());
+            std::fflush(stdout);
+            skipping = true;
+        }
+        if (skipping) pending.clear();
     }
     if (editing_) {
         rl_callback_handler_remove();

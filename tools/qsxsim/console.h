@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qsxsim {
@@ -59,6 +60,15 @@ public:
     // Splits a line into words: blanks separate them, double quotes keep blanks inside
     // one (with \" and \\ as escapes there). False with `error` set for an open quote.
     static bool Split(const std::string &line, Args *words, std::string *error);
+
+    // Text the user typed, made safe to print back: control characters and DEL as
+    // escapes (\t, \r, \n, \xHH; backslashes stay as they are, registry paths are full
+    // of them), and when longer than `max` bytes, the start followed by "... (N bytes)".
+    // max 0: never shortened.
+    static std::string Shown(std::string_view text, size_t max = kEchoMax);
+    static constexpr size_t kEchoMax = 64;
+    // A line longer than this is skipped unread, with an error.
+    static constexpr size_t kMaxLine = 1 << 20;
 
 private:
     void Execute(const std::string &line);

@@ -6,6 +6,9 @@
 #include <standin/usbbus.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -104,7 +107,8 @@ std::string ProgramFolder() {
     return s.substr(0, s.find_last_of('/'));
 }
 
-bool Device::Boot(const std::string &platformReg, const std::string &savedHive, std::string *error) {
+bool Device::Boot(const std::string &platformReg, const std::string &savedHive, std::string *error,
+                  std::string *note) {
     standin::SetLibrarySearchPath({ProgramFolder() + "/../lib", ProgramFolder()});
     standin::ClearRegistry();
     if (!standin::LoadRegFile(platformReg, error)) return false;
@@ -112,9 +116,32 @@ bool Device::Boot(const std::string &platformReg, const std::string &savedHive, 
         const std::string active = standin::DumpRegistry(HKEY_LOCAL_MACHINE, u"Drivers\\Active");
         standin::ClearRegistry();
         std::string why;
-        if (!standin::LoadRegFile(savedHive, &why)) {
+        standin::SavedForm form = standin::SavedForm::kSealed;
+        if (!standin::LoadSavedRegFile(savedHive, &why, &form)) {
             *error = "the saved registry cannot be loaded, so it is left as it is: " + why;
             return false;
+        }
+        if (form == standin::SavedForm::kUnsealed) {
+            // Saved before files were sealed (or written by hand): taken as it is, but
+            // whether it is whole cannot be told, so the file itself is kept beside the
+            // next save, which replaces it.
+            std::string kept;
+            for (int n = 0; n < 100 && kept.empty(); n++) {
+                std::string name = savedHive + ".unsealed";
+                if (n) name.append(".").append(std::to_string(n));
+                if (link(savedHive.c_str(), name.c_str()) == 0) kept = name;
+                else if (errno != EEXIST) break;
+            }
+            if (kept.empty()) {
+                *error = "the saved registry " + savedHive +
+                         " has no end line (saved by an earlier qsxsim, or by hand) and no copy of it can be "
+                         "kept beside it, so it is left as it is: " + std::strerror(errno);
+                return false;
+            }
+            if (note)
+                *note = "the saved registry " + savedHive +
+                        " has no end line (saved by an earlier qsxsim, or by hand): it is read as it is, saved "
+                        "with an end line from now on, and the file as it was is kept as " + kept;
         }
         if (!standin::LoadRegText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Drivers\\Active]\n", &why) ||
             (!active.empty() && !standin::LoadRegText(active, &why))) {

@@ -57,8 +57,11 @@ public:
     // `platformReg`, since the device manager rebuilds them at every boot (a saved hive
     // may still list ports of an adapter that was plugged when the last run ended).
     // False with `error` set when a file cannot be loaded (nothing is written then) or
-    // QSXPDD cannot be installed.
-    bool Boot(const std::string &platformReg, const std::string &savedHive, std::string *error);
+    // QSXPDD cannot be installed. A saved registry must be whole (see
+    // standin::LoadSavedRegFile); one from before saved files carried their end line is
+    // taken as it is and kept beside as SAVEDHIVE.unsealed, which `note` then says.
+    bool Boot(const std::string &platformReg, const std::string &savedHive, std::string *error,
+              std::string *note = nullptr);
     // Plugs a new adapter; its ports are those the COM driver bound during the attach.
     // `created`, when given, gets the adapter before it is plugged (to watch its bring-up).
     // The host stack attaches on its own thread, after any removal still in progress; this

@@ -291,12 +291,9 @@ void ClearDevFolder(const std::string &dev) {
 // Runs QSXPORT with its dialogs drawn on this terminal until the user leaves it.
 static void RunQsxPortOnTerminal() {
     namespace gwes = standin::gwes;
-    using namespace std::chrono_literals;
-    // A quit key ends the utility as a user would: dismiss what is open, leave the dialog.
-    tui::CursesFrontEnd frontEnd([] {
-        gwes::AnswerMessageBox(IDCANCEL);
-        if (HWND dlg = gwes::WaitForWindow(u"Velmir Configuration Utility", 0ms)) gwes::PressEscape(dlg);
-    });
+    // A quit key closes the utility at once, from whichever of its dialogs and message
+    // boxes is open: every one ends, answered so that nothing is saved.
+    tui::CursesFrontEnd frontEnd([] { gwes::PostQuit(); });
     if (!frontEnd.Start()) throw CommandError("qsxport needs a terminal");
     std::u16string commandLine;
     standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
@@ -350,13 +347,14 @@ int RunSimulator(const RunOptions &options) {
     const std::string hive = temporary ? "" : dir + "/registry.reg";
     {
         Device device;
-        std::string error;
-        if (!device.Boot(options.platformReg, hive, &error)) {
+        std::string error, note;
+        if (!device.Boot(options.platformReg, hive, &error, &note)) {
             std::fprintf(stderr, "qsxsim: %s\n", error.c_str());
             if (lockFd >= 0) close(lockFd);
             removeTemporary();
             return 1;
         }
+        if (!note.empty()) std::printf("qsxsim: %s\n", note.c_str());
     }
     if (temporary)
         std::printf("qsxsim: no state folder: the registry is not kept; PTY links are in %s (removed at the end)\n",
@@ -397,9 +395,12 @@ int RunSimulator(const RunOptions &options) {
         RegisterCommands(console, simulator, keeper.get());
         console.Add({"qsxport", "qsxport", "run the configuration utility QSXPORT on this terminal",
                      "Draws QSXPORT's dialogs in the terminal: Tab and Shift-Tab move between\n"
-                     "controls, arrows change a box's selection (Enter opens its list), Space\n"
-                     "ticks the check box, Enter presses the focused button, Esc leaves.\n"
-                     "F10 or Ctrl-Q closes QSXPORT at once.",
+                     "controls, arrows, Page Up, Page Down, Home and End change a box's selection\n"
+                     "(F4 or Alt+Down opens its list), Space ticks the check box, Enter presses the\n"
+                     "focused button or else the default one, Esc leaves.\n"
+                     "The console waits while QSXPORT runs (notices are printed when it ends):\n"
+                     "F10 or Ctrl-Q closes QSXPORT at once, from any of its dialogs and message\n"
+                     "boxes, without saving, and brings the console back.",
                      [](const Console::Args &args) {
                          if (!args.empty()) throw CommandError("qsxport takes no arguments", true);
                          RunQsxPortOnTerminal();

@@ -335,6 +335,12 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
 #define DialogBox(i, t, w, f) DialogBoxParamW(i, t, w, f, 0)
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
+// The keyboard focus among a dialog's controls. A dialog procedure that returns FALSE
+// from WM_INITDIALOG keeps the focus it set here (none if it set none); TRUE gives it to
+// the first tab stop. SetFocus(NULL) clears the focus of the calling thread's topmost
+// dialog; both return the control that had the focus before (NULL for none).
+HWND WINAPI SetFocus(HWND hWnd);
+HWND WINAPI GetFocus(void);
 
 // ---- messages and window text --------------------------------------------------------
 // A message sent to a window of another thread runs on that thread while the sender

@@ -56,6 +56,9 @@ struct Rect {
 };
 constexpr int kUnitsPerCellX = 4;
 constexpr int kUnitsPerCellY = 8;
+// A closed combo box is about this many dialog units tall, whatever height its template
+// gives (which includes the dropped list).
+constexpr int kComboClosedHeight = 12;
 
 enum class ControlKind { kPushButton, kCheckBox, kRadioButton, kGroupBox, kStatic, kComboBox, kOther };
 
@@ -71,6 +74,12 @@ struct ControlInfo {
     int selection = -1;           // combo box: selected index, -1 none
     bool dropped = false;         // combo box list open (keyboard front end)
     int highlight = -1;           // item highlighted in the open list
+    // The open list shows `listRows` items from `listTop` on: the rows the template's
+    // height leaves below the closed box (kComboClosedHeight), 8 dialog units each, at
+    // least one and at most the item count. Items above or below those rows are
+    // scrolled out of sight.
+    int listTop = 0;
+    int listRows = 0;
     int check = BST_UNCHECKED;    // check box and radio button state
     bool visible = false, enabled = false, focused = false;
     // Whether the user can reach it at all: visible, enabled and at least partly inside
@@ -88,6 +97,9 @@ struct WindowInfo {
     Rect rect;                    // dialogs: template position and client size
     HWND owner = nullptr;
     bool shown = false;           // dialogs are shown once WM_INITDIALOG has returned
+    // A dialog whose WM_INITDIALOG is still running: not shown yet and takes no input,
+    // but a front end may draw it, marked busy, as its initialisation fills it.
+    bool initializing = false;
     bool enabled = false;         // false while a modal window it owns is open
     std::u16string fontName;
     int fontPointSize = 0;
@@ -142,15 +154,31 @@ bool ClickCaption(HWND dialog, CaptionButton button);
 bool AnswerMessageBox(int answer, HWND box = nullptr);
 
 // Keys for a keyboard front end; they go to the topmost enabled window.
-//  Dialog: Tab / Shift-Tab move the focus among reachable WS_TABSTOP controls. On a
-//  closed combo box Up/Down (and Left/Right) move the selection (CBN_SELCHANGE) and Enter
-//  opens the list; in an open list Up/Down move the highlight, Enter picks it (as
-//  SelectComboItem), Esc closes it unchanged. Space clicks a focused button or check box;
-//  Enter clicks a focused push button and otherwise acts as PressEnter; Esc as PressEscape.
+//  Dialog: Tab / Shift-Tab move the focus among reachable WS_TABSTOP controls (from none
+//  focused, to the first or last). On a closed combo box Up/Down (and Left/Right) move
+//  the selection by one, Home/End to the first and last item, Page Up/Page Down by the
+//  rows its open list shows (each change sends CBN_SELCHANGE), and F4, Alt+Down or
+//  Alt+Up open the list (CBN_DROPDOWN). In an open list the same keys move the highlight,
+//  scrolling the list to keep it in sight; Enter (or Space) picks it as SelectComboItem
+//  does; Esc, Tab, F4, Alt+Down and Alt+Up close it unchanged. Space clicks a focused
+//  button or check box; Enter clicks a focused push button and otherwise, a closed combo
+//  box having the focus included, acts as PressEnter; Esc as PressEscape.
 //  Message box: Tab, Left and Right move among the buttons, Enter and Space press the
 //  focused one, Esc answers IDCANCEL when the box has it (IDOK for a lone OK button).
-enum class Key { kTab, kShiftTab, kUp, kDown, kLeft, kRight, kEnter, kEscape, kSpace };
+enum class Key {
+    kTab, kShiftTab, kUp, kDown, kLeft, kRight, kEnter, kEscape, kSpace,
+    kHome, kEnd, kPageUp, kPageDown, kF4, kAltDown, kAltUp,
+};
 bool FeedKey(Key key);
+
+// Closes the program that shows `window` (the topmost window when null) at once, as a
+// quit message posted to the thread that runs its modal loops: every dialog and message
+// box open on that thread ends, and so does any the program opens after it, until its
+// outermost loop has ended. A dialog so ended returns 0 from DialogBox; a message box
+// answers IDCANCEL when it has that button, IDNO when it has that, else its only button
+// (IDOK), so a program asked "save?" takes the answer that saves nothing. False when
+// there is no such window.
+bool PostQuit(HWND window = nullptr);
 
 // ---- records ----------------------------------------------------------------------------------
 struct MessageBoxRecord {
@@ -184,7 +212,9 @@ void ClearRecords();
 class FrontEnd {
 public:
     virtual ~FrontEnd() = default;
-    virtual void WindowCreated(HWND window) = 0;    // a dialog or message box is shown
+    // A message box is shown, or a dialog starts its initialisation (WindowInfo::
+    // initializing; it is shown once WM_INITDIALOG has returned, a WindowChanged).
+    virtual void WindowCreated(HWND window) = 0;
     virtual void WindowDestroyed(HWND window) = 0;
     // Anything shown in the top-level window changed: text, items, selection, check,
     // focus, enabled state.

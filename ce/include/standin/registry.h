@@ -36,10 +36,26 @@ bool LoadRegText(std::string_view text, std::string *error = nullptr,
 bool LoadRegFile(const std::string &path, std::string *error = nullptr,
                  const std::vector<std::string> &defined = {});
 
-// Writes the whole registry in the desktop form (UTF-8). The text goes to a new file in
-// the same folder, is flushed to disk and then renamed over `path`, so a crash leaves
+// Writes the whole registry in the desktop form (UTF-8), sealed: the header line, a
+// comment line that announces the seal, the keys, and a last comment line with the size
+// and CRC-32 of every byte before it (see LoadSavedRegFile). The text goes to a new file
+// in the same folder, is flushed to disk and then renamed over `path`, so a crash leaves
 // either the old file or the new one, never half of one.
 bool SaveRegFile(const std::string &path, std::string *error = nullptr);
+// The text SaveRegFile writes.
+std::string SavedRegistryText();
+
+// Loading a file that SaveRegFile wrote, refusing one that is not whole. Refused, with
+// nothing changed and `error` saying why ("the file is empty", "it was cut short: ...",
+// "its text does not match its end line ...", "line N: ..."): an empty or blank file; a
+// sealed file whose end line is missing or does not match the text before it; any file
+// that does not parse; and a file without the seal that holds no key. A file without the
+// seal (from before files were sealed, or written by hand) loads as LoadRegText would
+// and is reported as kUnsealed: whether it is whole cannot be told.
+enum class SavedForm { kSealed, kUnsealed };
+bool LoadSavedRegText(std::string_view text, std::string *error = nullptr, SavedForm *form = nullptr);
+// The same for a file; the message starts with the path.
+bool LoadSavedRegFile(const std::string &path, std::string *error = nullptr, SavedForm *form = nullptr);
 
 // The .reg text (desktop form, with its header line) of one key and everything below it;
 // keys and values in insertion order, so the same history gives the same text. An empty

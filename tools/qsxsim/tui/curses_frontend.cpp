@@ -16,6 +16,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 // Last: curses.h defines short macros (OK, ERR, ...) that nothing above should see.
@@ -107,9 +108,8 @@ namespace {
 constexpr char32_t kHLine = U'\u2500', kVLine = U'\u2502';
 constexpr char32_t kTopLeft = U'\u250C', kTopRight = U'\u2510', kBottomLeft = U'\u2514', kBottomRight = U'\u2518';
 
-// A closed combo box is about 12 dialog units tall, whatever height its template gives
-// (which includes the dropped list).
-constexpr int kComboClosedHeight = 12;
+using gwes::kComboClosedHeight;
+constexpr char32_t kScrollUp = U'\u25B2', kScrollDown = U'\u25BC';
 
 struct Box {
     int left = 0, top = 0, width = 0, height = 0;
@@ -299,8 +299,12 @@ public:
         std::u32string buttons;
         if (w.exStyle & WS_EX_CAPTIONOKBTN) buttons += U"[OK]";
         if ((w.style & WS_CAPTION) == WS_CAPTION && (w.style & WS_SYSMENU)) buttons += U"[X]";
+        // A dialog still being initialised takes no keys yet: it says so where its
+        // caption buttons go.
+        if (w.initializing) buttons = U" busy ";
         if (!buttons.empty() && outer.width >= static_cast<int>(buttons.size()) + 4)
-            frame.Text(outer.Right() - 2 - static_cast<int>(buttons.size()), outer.top, buttons, kAttrNormal);
+            frame.Text(outer.Right() - 2 - static_cast<int>(buttons.size()), outer.top, buttons,
+                       w.initializing ? kAttrReverse : kAttrNormal);
         if ((w.style & WS_CAPTION) == WS_CAPTION)
             Caption(frame, outer, OneLine(w.title), buttons.empty() ? 0 : static_cast<int>(buttons.size()) + 1);
 
@@ -442,16 +446,17 @@ private:
         }
     }
 
-    // The open list of a combo box below it (above it when there is no room below),
-    // as many rows as the template's height leaves, scrolled to show the highlight.
+    // The open list of a combo box below it (above it when there is no room below):
+    // the rows the dialog manager says it shows, from its first row on. Items scrolled
+    // out of sight above or below are marked on the list's right edge.
     void DroppedList(Painter &p, const Box &client, const ControlInfo &c) {
         const int col0 = client.left + ColOf(c.rect.x);
         const int width = ComboWidth(c, client.left + ColOf(c.rect.x + c.rect.cx) - col0);
         const int row = client.top + MiddleRow(c.rect.y, std::min(c.rect.cy, kComboClosedHeight));
         const int count = static_cast<int>(c.items.size());
-        const int rows = std::max(1, std::min(count, (c.rect.cy - kComboClosedHeight) / gwes::kUnitsPerCellY));
+        const int rows = std::max(1, c.listRows);
         const bool below = row + 1 + rows + 1 <= area_.Bottom() || row - rows - 1 < area_.top;
-        const int first = std::clamp(c.highlight - rows + 1, 0, std::max(0, count - rows));
+        const int first = std::clamp(c.listTop, 0, std::max(0, count - rows));
         const int itemsTop = below ? row + 1 : row - rows;
         std::u32string edge(static_cast<size_t>(width), kHLine);
         edge.front() = below ? kBottomLeft : kTopLeft;
@@ -463,7 +468,10 @@ private:
             item.resize(static_cast<size_t>(width - 2), U' ');
             p.Put(col0, itemsTop + i, kVLine, kAttrNormal);
             p.Text(col0 + 1, itemsTop + i, item, index == c.highlight ? kAttrReverse : kAttrNormal);
-            p.Put(col0 + width - 1, itemsTop + i, kVLine, kAttrNormal);
+            char32_t edge = kVLine;
+            if (i == 0 && first > 0) edge = kScrollUp;
+            if (i == rows - 1 && first + rows < count) edge = kScrollDown;
+            p.Put(col0 + width - 1, itemsTop + i, edge, kAttrNormal);
         }
     }
 
@@ -472,7 +480,10 @@ private:
     std::map<HWND, Box> clients_;  // client areas of the dialogs drawn so far
 };
 
-constexpr const char *kKeyHelp = "Tab move  arrows choose  Enter press  Space tick  Esc cancel  F10 quit";
+// The console waits while the program runs: the first thing said is how to get back.
+constexpr const char *kKeyHelp =
+    "F10 close, back to the console | Tab move  arrows/PgUp/PgDn/Home/End choose  F4 list  Enter OK  "
+    "Space tick  Esc cancel";
 
 }  // namespace
 
@@ -481,15 +492,17 @@ Screen RenderScreen(const View &view, int width, int height) {
     if (screen.Width() == 0 || screen.Height() == 0) return screen;
     const bool statusLine = screen.Height() >= 2;
     Layout layout(screen, {0, 0, screen.Width(), screen.Height() - (statusLine ? 1 : 0)});
+    bool initializing = false;
     for (const WindowInfo &w : view.windows) {
-        if (!w.shown) continue;
+        if (!w.shown && !w.initializing) continue;
+        initializing = initializing || w.initializing;
         if (w.kind == WindowKind::kMessageBox) layout.MessageBox(w);
         else layout.Dialog(w);
     }
     if (statusLine) {
         Painter p(screen, {0, screen.Height() - 1, screen.Width(), 1});
         const int row = screen.Height() - 1;
-        const bool busy = view.cursor == kBusyCursor;
+        const bool busy = view.cursor == kBusyCursor || initializing;
         const std::u32string busyMark = U" busy ";
         const int room = screen.Width() - (busy ? static_cast<int>(busyMark.size()) + 1 : 0);
         p.Text(0, row, view.status.empty() ? Ascii(kKeyHelp) : FromUtf8(view.status), kAttrDim, room);
@@ -499,6 +512,11 @@ Screen RenderScreen(const View &view, int width, int height) {
 }
 
 // ---- keys ---------------------------------------------------------------------------------
+
+namespace {
+// The codes ncurses gives Alt+Down and Alt+Up while a front end owns the terminal.
+std::atomic<int> altDownCode{ERR}, altUpCode{ERR};
+}  // namespace
 
 KeyAction TranslateKey(int cursesKey) {
     using gwes::Key;
@@ -510,6 +528,11 @@ KeyAction TranslateKey(int cursesKey) {
         case KEY_DOWN: return feed(Key::kDown);
         case KEY_LEFT: return feed(Key::kLeft);
         case KEY_RIGHT: return feed(Key::kRight);
+        case KEY_HOME: return feed(Key::kHome);
+        case KEY_END: return feed(Key::kEnd);
+        case KEY_PPAGE: return feed(Key::kPageUp);
+        case KEY_NPAGE: return feed(Key::kPageDown);
+        case KEY_F(4): return feed(Key::kF4);
         case '\n':
         case '\r':
         case KEY_ENTER: return feed(Key::kEnter);
@@ -522,9 +545,13 @@ KeyAction TranslateKey(int cursesKey) {
         case 'C' & 0x1F: return {KeyAction::kQuit};
         case 'L' & 0x1F:
         case KEY_RESIZE: return {KeyAction::kRedraw};
-        default: return {};
+        default:
+            if (cursesKey != ERR && cursesKey == altDownCode.load()) return feed(Key::kAltDown);
+            if (cursesKey != ERR && cursesKey == altUpCode.load()) return feed(Key::kAltUp);
+            return {};
     }
 }
+
 
 KeyAction HandleKey(int cursesKey, const std::function<void()> &onQuit) {
     const KeyAction action = TranslateKey(cursesKey);
@@ -700,6 +727,31 @@ bool CursesFrontEnd::OpenTerminal() {
     nodelay(stdscr, TRUE);
     set_escdelay(25);
     curs_set(0);
+    // Alt+Down and Alt+Up: as xterm sends them ("\033[1;3B"), as the terminal's
+    // description has them, or as Esc before the arrow; each bound to one code.
+    int nextFree = KEY_MAX + 1;
+    const auto freeCode = [&nextFree] {
+        for (;; nextFree++) {
+            char *bound = keybound(nextFree, 0);
+            if (!bound) return nextFree++;
+            std::free(bound);
+        }
+    };
+    const auto bind = [&](const char *capability, std::initializer_list<const char *> sequences) {
+        int code = ERR;
+        char *own = tigetstr(capability);
+        if (own && own != reinterpret_cast<char *>(-1)) code = key_defined(own);
+        for (const char *sequence : sequences) {
+            const int known = key_defined(sequence);
+            if (known > 0 && code <= 0) code = known;
+            if (known > 0 && known == code) continue;
+            if (code <= 0) code = freeCode();
+            define_key(sequence, code);
+        }
+        return code;
+    };
+    altDownCode = bind("kDN3", {"\033[1;3B", "\033\033[B", "\033\033OB"});
+    altUpCode = bind("kUP3", {"\033[1;3A", "\033\033[A", "\033\033OA"});
     stdinOpen_ = true;
 
     // Resizes wake the loop through the pipe rather than interrupting whichever thread.
@@ -753,6 +805,20 @@ void CursesFrontEnd::Loop(const std::function<bool()> &keepGoing) {
         if (!stdinOpen_) continue;
         if (fds[1].revents & POLLIN) {
             for (int ch; (ch = getch()) != ERR;) {
+                // An escape sequence the terminal's description does not have (a modified
+                // key, say) comes as Esc and its bytes: it is dropped whole rather than
+                // taken for Esc, which would close the dialog.
+                if (ch == 27) {
+                    const int next = getch();
+                    if (next == '[' || next == 'O') {
+                        for (int c; (c = getch()) != ERR && !(c >= 0x40 && c <= 0x7E);) {
+                        }
+                        continue;
+                    }
+                    HandleKey(ch, onQuit_);
+                    if (next == ERR) break;
+                    ch = next;
+                }
                 if (HandleKey(ch, onQuit_).kind == KeyAction::kRedraw) {
                     clearok(curscr, TRUE);
                     dirty_ = true;

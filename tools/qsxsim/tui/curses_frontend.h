@@ -83,7 +83,7 @@ struct KeyAction {
 KeyAction TranslateKey(int cursesKey);
 
 // Acts on a key as the front end's loop does: a dialog key goes to gwes::FeedKey,
-// F10 and Ctrl-Q call `onQuit`. Returns the action taken.
+// F10, Ctrl-Q and Ctrl-C call `onQuit`. Returns the action taken.
 KeyAction HandleKey(int cursesKey, const std::function<void()> &onQuit);
 
 // ---- the ncurses front end ----------------------------------------------------------------
