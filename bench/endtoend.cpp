@@ -46,7 +46,9 @@ constexpr size_t kInFlight = 8192;
 using Clock = std::chrono::steady_clock;
 
 // ---- all ports in loopback --------------------------------------------------------
-void BM_Loopback16(benchmark::State &state) {
+// `baud` 0 leaves the ports' line settings alone, so the simulated line moves bytes as
+// fast as they come; otherwise every port is set to that rate, 8N1, and its line is paced.
+void Loopback16(benchmark::State &state, size_t perPort, bool inlineCompletion, DWORD baud) {
     std::string error;
     Plugged plugged;
     if (!Boot(&error) || !plugged.Plug(kSixteenPorts, &error)) {
@@ -54,18 +56,30 @@ void BM_Loopback16(benchmark::State &state) {
         return;
     }
     const int ports = static_cast<int>(plugged.ports.size());
-    const size_t perPort = static_cast<size_t>(state.range(0)) << 10;
     // With inline completion the same run shows what is left without the hand-offs to the
     // host stack's completion thread.
     struct Completion {
         explicit Completion(bool inlineCompletion) { standin::UsbSetInlineCompletion(inlineCompletion); }
         ~Completion() { standin::UsbSetInlineCompletion(false); }
-    } completion(state.range(1) != 0);
+    } completion(inlineCompletion);
     for (int i = 0; i < ports; i++) {
         plugged.adapter->WireLoopback(i);
         // A read returns what is there once a byte came, or after 200 ms with nothing.
         COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 200, 0, 0};
         SetCommTimeouts(plugged.ports[i], &t);
+        if (baud != 0) {
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            GetCommState(plugged.ports[i], &dcb);
+            dcb.BaudRate = baud;
+            dcb.ByteSize = 8;
+            dcb.Parity = NOPARITY;
+            dcb.StopBits = ONESTOPBIT;
+            if (!SetCommState(plugged.ports[i], &dcb)) {
+                state.SkipWithError("a port refused its line settings");
+                return;
+            }
+        }
     }
 
     std::atomic<bool> failed{false};
@@ -151,7 +165,23 @@ void BM_Loopback16(benchmark::State &state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(received));
     if (seconds > 0) state.counters["ratio_vs_usb_limit"] = static_cast<double>(received) / seconds / kHighSpeedLimit;
+    // Each way: every port sends at the line rate and receives at it.
+    if (seconds > 0 && baud != 0)
+        state.counters["ratio_vs_line_rate"] = static_cast<double>(received) / seconds / (ports * (baud / 10.0));
 }
+
+void BM_Loopback16(benchmark::State &state) {
+    Loopback16(state, static_cast<size_t>(state.range(0)) << 10, state.range(1) != 0, 0);
+}
+void BM_Loopback16Paced(benchmark::State &state) {
+    Loopback16(state, static_cast<size_t>(state.range(0)) << 10, false, static_cast<DWORD>(state.range(1)));
+}
+BENCHMARK(BM_Loopback16Paced)
+    ->ArgNames({"KiB_per_port", "baud"})
+    ->Args({256, 921600})
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Loopback16)
     ->ArgNames({"KiB_per_port", "inline_completion"})
     ->Args({512, 0})

@@ -37,6 +37,7 @@ constexpr DWORD kReqDtr = 0x11;           // wValue 1 on, 0 off
 constexpr DWORD kReqRts = 0x12;           // wValue 1 on, 0 off
 constexpr DWORD kReqBreak = 0x13;         // wValue 1 on, 0 off
 constexpr DWORD kReqLineSettings = 0x14;  // 8 data bytes, see LineSettings()
+constexpr DWORD kReqFlowControl = 0x15;   // wValue: FlowBits(); 2 data bytes, XON and XOFF
 constexpr DWORD kReqFifoOff = 15;         // wValue 1 turns the receive FIFO off, 0 on
 constexpr DWORD kReqInterfaceMode = 16;   // wValue: interface code
 constexpr DWORD kMaxInterfaceCode = 3;
@@ -193,6 +194,18 @@ void LineSettings(const DCB &dcb, BYTE out[8]) {
     out[5] = dcb.Parity;
     out[6] = dcb.StopBits;
     out[7] = 0;
+}
+
+// The DCB's flow control as the adapter's flow bits: which inputs hold its transmitter
+// (CTS, DSR, a received XOFF) and how its receiver asks the far end to wait (RTS, XOFF).
+DWORD FlowBits(const DCB &dcb) {
+    DWORD bits = 0;
+    if (dcb.fOutxCtsFlow) bits |= 0x01;
+    if (dcb.fOutxDsrFlow) bits |= 0x02;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) bits |= 0x04;
+    if (dcb.fOutX) bits |= 0x08;
+    if (dcb.fInX) bits |= 0x10;
+    return bits;
 }
 
 // Time-outs a port starts each open with: a read returns what came once the line has
@@ -384,12 +397,16 @@ public:
                 std::lock_guard settings(settings_);
                 dcb_ = dcb;
             }
+            // The adapter runs its line at the rate and framing it is told, and holds its
+            // transmitter as the flow control says.
             BYTE line[8];
             LineSettings(dcb, line);
+            BYTE flowChars[2] = {static_cast<BYTE>(dcb.XonChar), static_cast<BYTE>(dcb.XoffChar)};
             return Done(Call([&] {
                 x_.SetDBC(fps_, &dcb, port_);
                 x_.SetEventCHAR(fps_, static_cast<BYTE>(dcb.EvtChar), port_);
                 x_.QSXPort_Vender(fps_, kReqLineSettings, 0, port_, sizeof line, line);
+                x_.QSXPort_Vender(fps_, kReqFlowControl, FlowBits(dcb), port_, sizeof flowChars, flowChars);
             }));
         }
         case IOCTL_SERIAL_GET_DCB: {

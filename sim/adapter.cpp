@@ -443,9 +443,21 @@ bool Adapter::Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data)
             line.stopBits > 2 || data[7] != 0)
             return false;
         port->line = line;
-        if (lines_[setup.wIndex].paceByBaud) RestartPacing(setup.wIndex);
+        // From now on the line runs at this rate and framing.
+        port->lineTold = true;
+        RestartPacing(setup.wIndex);
         break;
     }
+    case kReqFlowControl:
+        if (!port || !usable_ || (value & ~kFlowAll) || data.size() != 2) return false;
+        port->flow = value;
+        port->xonChar = data[0];
+        port->xoffChar = data[1];
+        if (!(value & kFlowXonXoffOut)) port->xoffHeld = false;
+        UpdateModemInputs();  // RTS handshake may change what the port drives
+        UpdateThrottle(setup.wIndex);
+        Kick();               // a transmitter no longer held goes on
+        break;
     default:  // accepted; the log is all that shows it
         break;
     }

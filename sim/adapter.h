@@ -53,7 +53,19 @@ enum : BYTE {
     kReqRts = 0x12,           // wValue 1 raises RTS, 0 drops it
     kReqBreak = 0x13,         // wValue 1 starts a break, 0 ends it
     kReqLineSettings = 0x14,  // 8 data bytes: baud (big-endian), data bits, parity, stop bits, 0
+    kReqFlowControl = 0x15,   // wValue: kFlow* bits; 2 data bytes: XON and XOFF characters
     kReqFirmwareBlock = 0x20,
+};
+
+// Flow control of request 0x15: what holds the port's transmitter and what its receiver
+// does when its buffer fills.
+enum : WORD {
+    kFlowCtsOut = 0x01,        // send only while CTS is up
+    kFlowDsrOut = 0x02,        // send only while DSR is up
+    kFlowRtsHandshake = 0x04,  // RTS drops while the receive buffer is nearly full
+    kFlowXonXoffOut = 0x08,    // received XOFF stops the transmitter, XON starts it again
+    kFlowXonXoffIn = 0x10,     // XOFF is sent while the receive buffer is nearly full, then XON
+    kFlowAll = 0x1F,
 };
 
 // Purge flags (wValue of request 9).
@@ -104,6 +116,10 @@ inline constexpr size_t kMaxPayloadFs = 60;   // frame of one 64-byte packet
 inline constexpr size_t kTxWindow = 4096;     // bytes a port may send per window, headers included
 // Bytes a port holds for the host before it drops new ones (a UART FIFO overrun).
 inline constexpr size_t kRxBound = 64 * 1024;
+// A receiver with RTS handshake or XON/XOFF input flow control asks its far end to stop
+// once it holds kRxHighWater bytes for the host, and to go on once it is down to kRxLowWater.
+inline constexpr size_t kRxHighWater = kRxBound * 3 / 4;
+inline constexpr size_t kRxLowWater = kRxBound / 4;
 // Bytes transmitted to an external end that nobody drained yet, before new ones are dropped.
 inline constexpr size_t kExternalBound = 1024 * 1024;
 
@@ -173,6 +189,8 @@ struct LineSettings {
     BYTE stopBits = 0;  // 0 one, 1 one and a half, 2 two
     bool operator==(const LineSettings &) const = default;
 };
+// Bits on the line for one character: start, data, parity and stop bits.
+double FrameBits(const LineSettings &line);
 
 // Settings of one serial port, as vendor requests left them, and the modem inputs its
 // wiring drives. Back to these defaults whenever the firmware restarts.
@@ -185,6 +203,11 @@ struct PortState {
     bool rts = false;          // request 0x12
     bool breakOn = false;      // request 0x13
     LineSettings line;         // request 0x14
+    bool lineTold = false;     // a request 0x14 came: the line runs at its rate and framing
+    WORD flow = 0;             // request 0x15: kFlow* bits
+    BYTE xonChar = 0x11, xoffChar = 0x13;  // request 0x15
+    bool xoffHeld = false;     // an XOFF from the far end stops the transmitter
+    bool rxThrottled = false;  // the receive buffer filled: RTS handshake down, XOFF sent
     BYTE modemInputs = 0;      // kMsrCts | kMsrDsr | kMsrDcd as the wiring drives them
 };
 
@@ -308,12 +331,16 @@ public:
     void SetExternalModem(int port, BYTE msr);
 
     // ---- transmit pacing: how fast a port passes its transmitted bytes on to the wire ----
-    // Bytes per second of virtual time (standin::SetTimeScale); with PaceByBaud on, the
-    // port goes at its line settings' baud / 10 instead. Paced, the wire is a real line:
-    // what the receiving port has no room for is lost, with an overrun record. Unpaced (0,
-    // the default) it is an ideal one: bytes move at once while the receiving port has
-    // room, and otherwise wait in the sender, holding back its transmit-ready record, until
-    // the host has read enough (so loopback and null-modem ports lose nothing).
+    // Bytes per second of virtual time (standin::SetTimeScale). Without such a rate, a
+    // port that was told its line settings (request 0x14) since the firmware started, or
+    // one with PaceByBaud on, goes at its baud rate divided by the bits of one character
+    // (FrameBits: 9600 8N1 is 960 bytes a second, 9600 7E2 about 873). Paced, the wire is
+    // a real line: what the receiving port has no room for is lost, with an overrun record,
+    // unless flow control (request 0x15) holds the sender. Unpaced (never told, no rate)
+    // it is an ideal one: bytes move at once while the receiving port has room, and
+    // otherwise wait in the sender, holding back its transmit-ready record, until the host
+    // has read enough (so loopback and null-modem ports lose nothing). Either way a port
+    // whose flow control holds it (CTS or DSR down, an XOFF received) sends nothing.
     void SetPacing(int port, DWORD bytesPerSecond);
     void PaceByBaud(int port, bool on);
 
@@ -375,6 +402,7 @@ private:
         int windowsOwed = 0;  // closing frames whose transmit-ready record has not gone out
         DWORD paceRate = 0;
         bool paceByBaud = false;
+        bool held = false;            // flow control held the transmitter at the last look
         Clock::time_point paceStart;  // when tx last became busy
         uint64_t paceSent = 0;        // bytes passed on since paceStart
         BYTE externalMsr = 0;
@@ -411,7 +439,10 @@ private:
     size_t Room(int port) const;   // bytes the port's wire can take now (unpaced)
     void PassTx(int port, size_t n);   // n bytes of tx onto the wire
     void SettleWindows(int port);      // transmit-ready records for windows fully passed on
-    DWORD PaceRate(int port) const;
+    double PaceRate(int port) const;   // characters a virtual second; 0 unpaced
+    bool TxHeld(int port) const;       // flow control stops the port's transmitter
+    void UpdateThrottle(int port);     // the receive buffer's level against the flow marks
+    void QueueFlowRecord(int port);    // type 5: the port's XON/XOFF state
     void RestartPacing(int port);      // the rate changed: pass what is due under the new one
     void QueueRecord(int port, WORD type, BYTE b0 = 0, BYTE b1 = 0, BYTE b2 = 0, BYTE b3 = 0);
     void UpdateModemInputs();          // type-3 records for inputs the wiring changed

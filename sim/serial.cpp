@@ -1,8 +1,10 @@
 // The simulated adapter's serial half: transmit frames from the bulk OUT pipe (checked,
 // then passed on to the port's wire at once, held while the receiving port is full, or
-// paced), the transmit windows, the wiring between ports and to external ends, modem
-// lines, the receive buffers packed into data chunks on the data pipe, status records on
-// the status pipe, the pipe faults they meet, and the worker thread that serves them.
+// paced at the line's rate and framing), the transmit windows, flow control on the line
+// (CTS, DSR and a received XOFF hold a transmitter; a filling receiver drops RTS or sends
+// XOFF), the wiring between ports and to external ends, modem lines, the receive buffers
+// packed into data chunks on the data pipe, status records on the status pipe, the pipe
+// faults they meet, and the worker thread that serves them.
 #include "adapter.h"
 
 #include <standin/kernel.h>
@@ -31,8 +33,15 @@ void Log(std::deque<T> &log, T entry) {
 constexpr BYTE kFlagCloses = 0x80;  // byte 0 of the frame that closes its port's window
 constexpr BYTE kLsrOverrun = 0x02, kLsrBreak = 0x10;
 constexpr BYTE kLineBreakBit = 0x40;  // payload byte 1 of a line-status record
+// Byte 0 of a flow record: each bit set means that side of XON/XOFF is not holding.
+constexpr BYTE kFlowNotHeld = 0x40, kFlowNotSent = 0x08;
 
 }  // namespace
+
+double FrameBits(const LineSettings &line) {
+    const double stop = line.stopBits == 0 ? 1.0 : line.stopBits == 1 ? 1.5 : 2.0;
+    return 1.0 + line.dataBits + (line.parity != 0 ? 1.0 : 0.0) + stop;
+}
 
 // ---- the worker ------------------------------------------------------------------------
 
@@ -174,7 +183,10 @@ bool Adapter::ServeData(std::unique_lock<std::mutex> &g) {
     if (length) {
         if (sent)
             for (int p = 0; p < PortCount(); p++) {
-                if (taken_[p] && takenGeneration_[p] == lines_[p].rxGeneration) lines_[p].rx.Consume(taken_[p]);
+                if (taken_[p] && takenGeneration_[p] == lines_[p].rxGeneration) {
+                    lines_[p].rx.Consume(taken_[p]);
+                    UpdateThrottle(p);
+                }
                 if (!lines_[p].tx.Empty()) Kick();  // it may be waiting for the room just made
             }
     } else if (!sent && !raw.empty()) {
@@ -243,17 +255,25 @@ bool Adapter::ServeStatus(std::unique_lock<std::mutex> &g) {
 
 // ---- pacing ----------------------------------------------------------------------------
 
-DWORD Adapter::PaceRate(int port) const {
+double Adapter::PaceRate(int port) const {
     const Line &l = lines_[port];
-    if (l.paceByBaud) return std::max<DWORD>(1, ports_[port].line.baud / 10);
-    return l.paceRate;
+    const PortState &s = ports_[port];
+    if (l.paceRate != 0) return l.paceRate;
+    if (l.paceByBaud || s.lineTold) return s.line.baud / FrameBits(s.line);
+    return 0;
+}
+
+bool Adapter::TxHeld(int port) const {
+    const PortState &s = ports_[port];
+    return ((s.flow & kFlowCtsOut) && !(s.modemInputs & kMsrCts)) ||
+           ((s.flow & kFlowDsrOut) && !(s.modemInputs & kMsrDsr)) || ((s.flow & kFlowXonXoffOut) && s.xoffHeld);
 }
 
 void Adapter::RestartPacing(int port) {
     Line &l = lines_[port];
     l.paceStart = Clock::now();
     l.paceSent = 0;
-    if (PaceRate(port) == 0) PassTx(port, std::min(l.tx.Size(), Room(port)));
+    if (PaceRate(port) == 0 && !TxHeld(port)) PassTx(port, std::min(l.tx.Size(), Room(port)));
     Kick();
 }
 
@@ -263,7 +283,19 @@ std::optional<Adapter::Clock::time_point> Adapter::PassPaced(Clock::time_point n
     for (int p = 0; p < PortCount(); p++) {
         Line &l = lines_[p];
         if (l.tx.Empty()) continue;
-        const DWORD rate = PaceRate(p);
+        if (TxHeld(p)) {
+            // Nothing leaves while flow control holds the port; what wakes the worker again
+            // (a modem change, an XON) kicks it.
+            l.held = true;
+            continue;
+        }
+        const double rate = PaceRate(p);
+        if (l.held) {
+            // Released: the line starts afresh, it does not make up for the time it stood.
+            l.held = false;
+            l.paceStart = now;
+            l.paceSent = 0;
+        }
         if (rate == 0) {
             PassTx(p, std::min(l.tx.Size(), Room(p)));
             continue;
@@ -398,7 +430,7 @@ void Adapter::TakeFrame(std::span<const BYTE> frame) {
     Line &l = lines_[port];
     if (l.windowsOwed > 0) Log(violations_, port);
     if (closes) l.windowsOwed++;
-    if (PaceRate(port) == 0 && l.tx.Empty() && Room(port) >= payload.size()) {
+    if (PaceRate(port) == 0 && !TxHeld(port) && l.tx.Empty() && Room(port) >= payload.size()) {
         Transmit(port, payload);
         l.txQueued += payload.size();
         l.txPassed += payload.size();
@@ -444,6 +476,26 @@ void Adapter::Transmit(int port, std::span<const BYTE> bytes) {
 void Adapter::Receive(int port, std::span<const BYTE> bytes) {
     if (!usable_ || bytes.empty()) return;
     Line &l = lines_[port];
+    PortState &s = ports_[port];
+    std::vector<BYTE> kept;
+    if (s.flow & kFlowXonXoffOut) {
+        // The UART takes XON and XOFF out of what it receives: they stop and start its own
+        // transmitter.
+        kept.reserve(bytes.size());
+        for (BYTE b : bytes) {
+            if (b != s.xoffChar && b != s.xonChar) {
+                kept.push_back(b);
+                continue;
+            }
+            const bool hold = b == s.xoffChar;
+            if (hold == s.xoffHeld) continue;
+            s.xoffHeld = hold;
+            QueueFlowRecord(port);
+            Kick();  // a released transmitter goes on
+        }
+        bytes = kept;
+        if (bytes.empty()) return;
+    }
     const size_t n = l.rx.Push(bytes);
     if (n < bytes.size()) {
         // The host does not read fast enough: like a UART's FIFO the port drops what does
@@ -454,6 +506,28 @@ void Adapter::Receive(int port, std::span<const BYTE> bytes) {
         l.overrunReported = false;
     }
     if (n && Waiting(kEpDataIn)) Kick();
+    UpdateThrottle(port);
+}
+
+void Adapter::UpdateThrottle(int port) {
+    PortState &s = ports_[port];
+    const size_t held = lines_[port].rx.Size();
+    const bool full = s.rxThrottled ? held > kRxLowWater : held >= kRxHighWater;
+    if (full == s.rxThrottled) return;
+    s.rxThrottled = full;
+    if (s.flow & kFlowRtsHandshake) UpdateModemInputs();
+    if (s.flow & kFlowXonXoffIn) {
+        // Sent ahead of anything the transmitter holds, as a UART does.
+        const BYTE c = full ? s.xoffChar : s.xonChar;
+        Transmit(port, std::span<const BYTE>(&c, 1));
+        QueueFlowRecord(port);
+    }
+}
+
+void Adapter::QueueFlowRecord(int port) {
+    const PortState &s = ports_[port];
+    const bool sent = (s.flow & kFlowXonXoffIn) && s.rxThrottled;
+    QueueRecord(port, kRecFlow, static_cast<BYTE>((s.xoffHeld ? 0 : kFlowNotHeld) | (sent ? 0 : kFlowNotSent)));
 }
 
 void Adapter::Purge(int port, WORD flags) {
@@ -469,6 +543,7 @@ void Adapter::Purge(int port, WORD flags) {
         l.rx.Clear();
         l.rxGeneration++;
         l.overrunReported = false;
+        UpdateThrottle(port);
         Kick();  // a sender held back by the full buffer may go on
     }
 }
@@ -490,7 +565,9 @@ void Adapter::QueueRecord(int port, WORD type, BYTE b0, BYTE b1, BYTE b2, BYTE b
 
 BYTE Adapter::DrivenBy(int port) const {
     const PortState &s = ports_[port];
-    return static_cast<BYTE>((s.rts ? kMsrCts : 0) | (s.dtr ? kMsrDsr | kMsrDcd : 0));
+    // With RTS handshake the receiver's own level takes RTS down while its buffer is full.
+    const bool rts = s.rts && !((s.flow & kFlowRtsHandshake) && s.rxThrottled);
+    return static_cast<BYTE>((rts ? kMsrCts : 0) | (s.dtr ? kMsrDsr | kMsrDcd : 0));
 }
 
 void Adapter::UpdateModemInputs() {

@@ -122,6 +122,70 @@ TEST_F(ComDriver, SettingsAndBytesTravelThroughALoopbackPort) {
     Unplug();
 }
 
+// The DCB's flow control reaches the adapter with every SetCommState, and acts there: a
+// port set for RTS/CTS sends nothing while its CTS is down, and everything once it rises.
+TEST_F(ComDriver, FlowControlOfTheDcbHoldsTheAdaptersTransmitter) {
+    PlugLoopback();
+    ASSERT_TRUE(adapter_->WireExternal(0));
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct Case {
+        const char *name;
+        void (*set)(DCB &);
+        WORD bits;
+        std::vector<BYTE> chars;
+    } cases[] = {
+        {"none", [](DCB &) {}, 0, {0x11, 0x13}},
+        {"RTS/CTS",
+         [](DCB &d) {
+             d.fOutxCtsFlow = 1;
+             d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+         },
+         qsxsim::kFlowCtsOut | qsxsim::kFlowRtsHandshake, {0x11, 0x13}},
+        {"DSR", [](DCB &d) { d.fOutxDsrFlow = 1; }, qsxsim::kFlowDsrOut, {0x11, 0x13}},
+        {"XON/XOFF both ways, own characters",
+         [](DCB &d) {
+             d.fOutX = d.fInX = 1;
+             d.XonChar = '+';
+             d.XoffChar = '-';
+         },
+         qsxsim::kFlowXonXoffOut | qsxsim::kFlowXonXoffIn, {'+', '-'}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB dcb = {};
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        c.set(dcb);
+        adapter_->ClearVendorLog();
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        auto flow = Requests(qsxsim::kReqFlowControl);
+        ASSERT_EQ(flow.size(), 1u);
+        EXPECT_EQ(flow[0].setup.wValue, c.bits);
+        EXPECT_EQ(flow[0].data, c.chars);
+        EXPECT_EQ(adapter_->Port(0).flow, c.bits);
+    }
+
+    DCB dcb = {};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutX = dcb.fInX = 0;
+    dcb.BaudRate = 921600;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    adapter_->SetExternalModem(0, 0);
+    DWORD wrote = 0;
+    ASSERT_TRUE(WriteFile(h, "held back", 9, &wrote, nullptr));
+    EXPECT_FALSE(adapter_->WaitExternal(0, 1, 200ms));
+    adapter_->SetExternalModem(0, qsxsim::kMsrCts);
+    ASSERT_TRUE(adapter_->WaitExternal(0, 9, 5s));
+    const std::vector<BYTE> out = adapter_->DrainExternal(0);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "held back");
+    CloseHandle(h);
+}
+
 TEST_F(ComDriver, ReadTimeoutsDecideWhenAReadReturns) {
     PlugLoopback();
     // The table's time-outs are tens of milliseconds: at real time, so that a read that must

@@ -160,13 +160,15 @@ class FakeBridge {
 public:
     enum class Mode { kAnswer, kNotMine, kSilent };
 
-    FakeBridge(int slave, Mode mode, uint32_t portBits) : mode_(mode), portBits_(portBits) {
+    // `otherDevpts`: the bridge of a PTY with the same number on another devpts instance.
+    FakeBridge(int slave, Mode mode, uint32_t portBits, bool otherDevpts = false) : mode_(mode), portBits_(portBits) {
         struct stat st;
         fstat(slave, &st);
+        if (otherDevpts) st.st_dev++;
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         const unsigned index = (major(st.st_rdev) - QSXTTY_PTS_MAJOR_FIRST) * 256 + minor(st.st_rdev);
-        const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, index);
+        const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, st.st_dev, index);
         listen_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
         bound_ = listen_ >= 0 && bind(listen_, reinterpret_cast<sockaddr *>(&addr), size) == 0 && listen(listen_, 4) == 0;
@@ -203,7 +205,9 @@ private:
                 held.push_back(c);
                 continue;
             }
-            qsxtty_reply reply{QSXTTY_MAGIC, mode_ == Mode::kAnswer ? 0u : 1u, portBits_, 0};
+            qsxtty_reply reply{};
+            reply.magic = QSXTTY_MAGIC;
+            reply.status = mode_ == Mode::kAnswer ? 0u : 1u;
             if (mode_ == Mode::kAnswer && request.op == QSXTTY_SET) portBits_ = request.cflag & QSXTTY_LINE_BITS;
             reply.cflag = portBits_;
             [[maybe_unused]] ssize_t n = send(c, &reply, sizeof reply, MSG_NOSIGNAL);
@@ -251,6 +255,63 @@ TEST_F(QsxttyTest, ABridgeGetsTheLineBitsAndTheProgramSeesThePorts) {
         EXPECT_EQ(requests[i].dev, static_cast<uint64_t>(st.st_dev));
     }
     EXPECT_EQ(requests[0].cflag & QSXTTY_LINE_BITS, QSXTTY_CS7 | QSXTTY_PARENB | QSXTTY_PARODD);
+}
+
+// The modem lines and break, which a PTY lacks, go to the bridge: what it reports is what
+// the program reads, what the program sets is what it gets. Without a bridge the kernel
+// answers, as without the library.
+TEST_F(QsxttyTest, ModemLinesAndBreakGoToTheBridge) {
+    int bits = 0;
+    const Outcome bare = Call([&] { return ioctl(pty.slave, TIOCMGET, &bits); });
+    ASSERT_EQ(bare.result, -1);
+    EXPECT_EQ(Call([&] { return shim.ioctl(pty.slave, TIOCMGET, &bits); }), bare);
+
+    FakeBridge bridge(pty.slave, FakeBridge::Mode::kAnswer, QSXTTY_TIOCM_CTS | QSXTTY_TIOCM_CD);
+    ASSERT_TRUE(bridge.Bound());
+    EXPECT_EQ(Call([&] { return shim.ioctl(pty.slave, TIOCMGET, &bits); }), (Outcome{0, kSentinel}));
+    EXPECT_EQ(bits, TIOCM_CTS | TIOCM_CAR);
+    struct Case {
+        unsigned long request;
+        int bits;
+        uint32_t op, cflag, arg;  // what the bridge is asked
+    } cases[] = {
+        {TIOCMBIS, TIOCM_RTS | TIOCM_CTS, QSXTTY_MODEM_SET, QSXTTY_TIOCM_RTS, QSXTTY_TIOCM_RTS},
+        {TIOCMBIC, TIOCM_DTR, QSXTTY_MODEM_SET, QSXTTY_TIOCM_DTR, 0},
+        {TIOCMSET, TIOCM_DTR, QSXTTY_MODEM_SET, QSXTTY_TIOCM_DTR | QSXTTY_TIOCM_RTS, QSXTTY_TIOCM_DTR},
+    };
+    for (const Case &c : cases) {
+        int value = c.bits;
+        EXPECT_EQ(Call([&] { return shim.ioctl(pty.slave, c.request, &value); }), (Outcome{0, kSentinel}));
+    }
+    EXPECT_EQ(Call([&] { return shim.ioctl(pty.slave, TIOCSBRK, 0); }), (Outcome{0, kSentinel}));
+    EXPECT_EQ(Call([&] { return shim.ioctl(pty.slave, TIOCCBRK, 0); }), (Outcome{0, kSentinel}));
+    const std::vector<qsxtty_request> requests = bridge.Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[0].op, static_cast<uint32_t>(QSXTTY_MODEM_GET));
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(requests[i + 1].op, cases[i].op);
+        EXPECT_EQ(requests[i + 1].cflag, cases[i].cflag);
+        EXPECT_EQ(requests[i + 1].arg[0], cases[i].arg);
+    }
+    EXPECT_EQ(requests[4].op, static_cast<uint32_t>(QSXTTY_BREAK));
+    EXPECT_EQ(requests[4].cflag, 1u);
+    EXPECT_EQ(requests[5].cflag, 0u);
+}
+
+// A PTY with the same number on another devpts instance (another container, say) has a
+// bridge of its own name: a program never reaches it, and gets what the C library says.
+TEST_F(QsxttyTest, ABridgeOfAnotherDevptsInstanceIsNeverAsked) {
+    struct termios sevenEven;
+    ASSERT_EQ(tcgetattr(pty.slave, &sevenEven), 0);
+    sevenEven.c_cflag = (sevenEven.c_cflag & ~CSIZE) | CS7 | PARENB;
+    FakeBridge other(pty.slave, FakeBridge::Mode::kAnswer, QSXTTY_CS7 | QSXTTY_PARENB, true);
+    ASSERT_TRUE(other.Bound());
+    FakeBridge own(pty.slave, FakeBridge::Mode::kAnswer, QSXTTY_CS8);
+    ASSERT_TRUE(own.Bound()) << "the two bridges' names collide";
+    EXPECT_EQ(Call([&] { return shim.tcsetattr(pty.slave, TCSANOW, &sevenEven); }), (Outcome{0, kSentinel}));
+    EXPECT_TRUE(other.Requests().empty());
+    EXPECT_EQ(own.Requests().size(), 1u);
 }
 
 // A name held by something that is not this PTY's bridge (it says so), or a bridge that

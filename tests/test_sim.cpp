@@ -780,6 +780,183 @@ TEST(SimSerial, PacingHoldsBytesAndTransmitReadyUntilTheyLeft) {
     }
 }
 
+// A port told its line settings runs at the rate and framing they give, measured on the
+// stand-in's virtual clock (so the machine's load can only make it slower, never faster);
+// one never told moves its bytes at once.
+TEST(SimSerial, ToldLineRunsAtItsBaudRateAndFraming) {
+    TimeScale scale(0.2);  // a virtual second in 200 ms
+    const std::vector<BYTE> k8N1 = {0x00, 0x00, 0x25, 0x80, 8, 0, 0, 0}, k7E2 = {0x00, 0x00, 0x25, 0x80, 7, 2, 2, 0};
+    enum class Wire { kLoopback, kNullModem, kExternal };
+    struct Case {
+        const char *name;
+        Wire wire;
+        std::optional<std::vector<BYTE>> line;  // request 0x14's data, if told
+        DWORD minMs, maxMs;                     // virtual, for 960 bytes each way
+    } cases[] = {
+        {"loopback 9600 8N1: 10 bits a byte", Wire::kLoopback, k8N1, 999, 1500},
+        {"loopback 9600 7E2: 11 bits a byte", Wire::kLoopback, k7E2, 1099, 1650},
+        {"null-modem 9600 8N1, both ways at once", Wire::kNullModem, k8N1, 999, 1500},
+        {"external 9600 7E2", Wire::kExternal, k7E2, 1099, 1650},
+        {"never told", Wire::kLoopback, std::nullopt, 0, 400},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host h(0x7045);
+        const std::vector<int> senders = c.wire == Wire::kNullModem ? std::vector<int>{0, 1} : std::vector<int>{0};
+        if (c.wire == Wire::kLoopback) h.adapter->WireLoopback(0);
+        if (c.wire == Wire::kNullModem) h.adapter->WireNullModem(0, 1);
+        if (c.wire == Wire::kExternal) h.adapter->WireExternal(0);
+        for (int p : senders)
+            if (c.line) {
+                EXPECT_EQ(h.Request(qsxsim::kReqLineSettings, 0, static_cast<WORD>(p), *c.line), USB_NO_ERROR);
+            }
+        std::map<int, std::vector<BYTE>> sent;  // by the receiving port
+        const DWORD t0 = GetTickCount();
+        for (int f = 0; f < 4; f++)
+            for (int p : senders) {
+                std::vector<BYTE> payload = Pattern(240, f * 2 + p);
+                ASSERT_EQ(h.Send(p, payload), USB_NO_ERROR);
+                std::vector<BYTE> &to = sent[c.wire == Wire::kNullModem ? 1 - p : p];
+                to.insert(to.end(), payload.begin(), payload.end());
+            }
+        if (c.wire == Wire::kExternal) {
+            ASSERT_TRUE(h.adapter->WaitExternal(0, 960, std::chrono::seconds(10)));
+            EXPECT_EQ(h.adapter->DrainExternal(0), sent[0]);
+        } else {
+            EXPECT_EQ(h.Collect(960 * senders.size()), sent);
+        }
+        const DWORD took = GetTickCount() - t0;
+        EXPECT_GE(took, c.minMs);
+        EXPECT_LE(took, c.maxMs);
+    }
+}
+
+// Flow control on the transmitting side: a port sends nothing while its configured
+// input holds it, and everything once released; with no flow control set, a low CTS
+// stops nothing.
+TEST(SimSerial, FlowControlHoldsTheTransmitterUntilReleased) {
+    using qsxsim::kMsrCts, qsxsim::kMsrDsr;
+    struct Case {
+        const char *name;
+        WORD flow;
+        std::function<void(Host &)> hold, release;
+        bool holds;
+    } cases[] = {
+        {"CTS", qsxsim::kFlowCtsOut, [](Host &h) { h.adapter->SetExternalModem(0, kMsrDsr); },
+         [](Host &h) { h.adapter->SetExternalModem(0, kMsrCts | kMsrDsr); }, true},
+        {"DSR", qsxsim::kFlowDsrOut, [](Host &h) { h.adapter->SetExternalModem(0, kMsrCts); },
+         [](Host &h) { h.adapter->SetExternalModem(0, kMsrCts | kMsrDsr); }, true},
+        {"XON/XOFF", qsxsim::kFlowXonXoffOut, [](Host &h) { h.adapter->FeedExternal(0, Bytes("a\x13")); },
+         [](Host &h) { h.adapter->FeedExternal(0, Bytes("\x11" "b")); }, true},
+        {"none, CTS down", 0, [](Host &h) { h.adapter->SetExternalModem(0, 0); },
+         [](Host &h) { h.adapter->SetExternalModem(0, kMsrCts); }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host h(0x7045);
+        h.adapter->WireExternal(0);
+        h.adapter->SetExternalModem(0, kMsrCts | kMsrDsr);
+        ASSERT_EQ(h.Request(qsxsim::kReqFlowControl, c.flow, 0, {0x11, 0x13}), USB_NO_ERROR);
+        EXPECT_EQ(h.adapter->Port(0).flow, c.flow);
+        c.hold(h);
+        ASSERT_EQ(h.Send(0, "first", true), USB_NO_ERROR);
+        EXPECT_EQ(h.adapter->WaitExternal(0, 5, std::chrono::milliseconds(200)), !c.holds);
+        c.release(h);
+        ASSERT_TRUE(h.adapter->WaitExternal(0, 5, std::chrono::seconds(5)));
+        ASSERT_EQ(h.Send(0, "second"), USB_NO_ERROR);
+        ASSERT_TRUE(h.adapter->WaitExternal(0, 11, std::chrono::seconds(5)));
+        EXPECT_EQ(h.adapter->DrainExternal(0), Bytes("firstsecond"));
+    }
+    // XON and XOFF are the transmitter's; what came around them reaches the host.
+    Host h(0x7045);
+    h.adapter->WireExternal(0);
+    ASSERT_EQ(h.Request(qsxsim::kReqFlowControl, qsxsim::kFlowXonXoffOut, 0, {'+', '-'}), USB_NO_ERROR);
+    ASSERT_TRUE(h.adapter->FeedExternal(0, Bytes("a-b+c")));
+    EXPECT_EQ(h.ReadData(), Chunk(0, "abc"));
+    EXPECT_EQ(h.ReadStatus(), Cat({Record(0, qsxsim::kRecFlow, 0x08), Record(0, qsxsim::kRecFlow, 0x48)}));
+    // Flow control is set whole or refused.
+    EXPECT_EQ(h.Request(qsxsim::kReqFlowControl, 0x20, 0, {0x11, 0x13}), USB_STALL_ERROR);
+    EXPECT_EQ(h.Request(qsxsim::kReqFlowControl, 0, 0, {0x11}), USB_STALL_ERROR);
+    EXPECT_EQ(h.Request(qsxsim::kReqFlowControl, 0, 4, {0x11, 0x13}), USB_STALL_ERROR);
+    EXPECT_EQ(h.adapter->Port(0).flow, qsxsim::kFlowXonXoffOut);
+}
+
+// Flow control on the receiving side: a receiver whose host does not read asks its
+// sender to stop (RTS down, or XOFF) before its buffer overflows, and to go on once the
+// host caught up. The line is paced, so without that the bytes past the buffer were lost.
+TEST(SimSerial, FullReceiverHoldsItsSenderAndNothingIsLost) {
+    constexpr int kWindows = 17;  // more than the receiver's buffer holds
+    constexpr size_t kWindowBytes = 16 * 252;
+    struct Case {
+        const char *name;
+        WORD senderFlow, receiverFlow;
+        std::vector<BYTE> holdRecords, releaseRecords;
+    } cases[] = {
+        {"RTS/CTS", qsxsim::kFlowCtsOut, qsxsim::kFlowRtsHandshake, Record(0, kRecModem, 0, 0, 0x00),
+         Record(0, kRecModem, 0, 0, 0x10)},
+        {"XON/XOFF", qsxsim::kFlowXonXoffOut, qsxsim::kFlowXonXoffIn,
+         Cat({Record(0, qsxsim::kRecFlow, 0x08), Record(1, qsxsim::kRecFlow, 0x40)}),
+         Cat({Record(0, qsxsim::kRecFlow, 0x48), Record(1, qsxsim::kRecFlow, 0x48)})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host h(0x7045);
+        h.adapter->WireNullModem(0, 1);
+        ASSERT_EQ(h.Request(qsxsim::kReqRts, 1, 1), USB_NO_ERROR);
+        EXPECT_EQ(h.ReadStatus(), Record(0, kRecModem, 0, 0, 0x10));
+        ASSERT_EQ(h.Request(qsxsim::kReqFlowControl, c.senderFlow, 0, {0x11, 0x13}), USB_NO_ERROR);
+        ASSERT_EQ(h.Request(qsxsim::kReqFlowControl, c.receiverFlow, 1, {0x11, 0x13}), USB_NO_ERROR);
+        h.adapter->SetPacing(0, 2'000'000);
+        std::vector<BYTE> sent;
+        std::vector<BYTE> status;  // every record after the ones a window expects
+        std::map<int, std::vector<BYTE>> got;
+        bool held = false;
+        for (int w = 0; w < kWindows; w++) {
+            for (int f = 0; f < 16; f++) {
+                std::vector<BYTE> payload = Pattern(252, w * 16 + f);
+                ASSERT_EQ(h.Send(0, payload, f == 15), USB_NO_ERROR);
+                sent.insert(sent.end(), payload.begin(), payload.end());
+            }
+            if (!held && sent.size() >= qsxsim::kRxHighWater) {
+                // The receiver filled up during this window: its sender stops (whether the
+                // rest of the window got out before is up to the pacing's batches). Once the
+                // host reads, it goes on; the window's transmit-ready comes either way.
+                held = true;
+                std::vector<BYTE> flow, ready;  // the records seen, sorted into the two kinds
+                auto take = [&](size_t flowBytes) {
+                    while (flow.size() < flowBytes) {
+                        std::vector<BYTE> t = h.ReadStatus();
+                        if (t.empty()) return;
+                        for (size_t at = 0; at + 8 <= t.size(); at += 8) {
+                            std::vector<BYTE> &kind = t[at + 3] == kRecTxReady ? ready : flow;
+                            kind.insert(kind.end(), t.begin() + at, t.begin() + at + 8);
+                        }
+                    }
+                };
+                take(c.holdRecords.size());
+                EXPECT_EQ(flow, c.holdRecords);
+                std::map<int, std::vector<BYTE>> part = h.Collect(sent.size() - got[1].size());
+                got[1].insert(got[1].end(), part[1].begin(), part[1].end());
+                take(c.holdRecords.size() + c.releaseRecords.size());
+                if (ready.empty()) ready = h.ReadStatus();
+                EXPECT_EQ(flow, Cat({c.holdRecords, c.releaseRecords}));
+                EXPECT_EQ(ready, Record(0, kRecTxReady));
+                continue;
+            }
+            ASSERT_EQ(h.ReadStatus(), Record(0, kRecTxReady)) << w;
+            if (held) {
+                std::map<int, std::vector<BYTE>> part = h.Collect(kWindowBytes);
+                got[1].insert(got[1].end(), part[1].begin(), part[1].end());
+            }
+        }
+        ASSERT_TRUE(held);
+        EXPECT_TRUE(got[1] == sent) << got[1].size() << " of " << sent.size();
+        // Nothing else: no overrun record.
+        ASSERT_TRUE(h.adapter->InjectFlowState(1, 0x55));
+        EXPECT_EQ(h.ReadStatus(), Record(1, qsxsim::kRecFlow, 0x55));
+    }
+}
+
 TEST(SimSerial, ModemLinesAndBreakAcrossTheWiring) {
     Host h(0x7045);
     h.adapter->WireNullModem(0, 1);

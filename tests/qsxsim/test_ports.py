@@ -16,7 +16,10 @@ import serial
 
 from conftest import Qsxsim, settle
 
-MIB = 1 << 20
+# The lines run at their baud rate: the tests that move much data set one at which the
+# line takes its bulk in well under a second.
+FAST = 4_000_000
+BULK = 256 * 1024
 
 
 @pytest.fixture(scope="module")
@@ -60,11 +63,11 @@ def test_loopback_pty_carries_baud_and_stop_bits(sim):
 
 
 # A Linux program under the preload library, in a process of its own: it opens the port
-# at 9600 7E2, says what it reads back, and then follows the test's commands on its
+# at FAST baud 7E2, says what it reads back, and then follows the test's commands on its
 # standard input, answering each with one line.
 PROGRAM = r"""
 import os, sys, termios, threading, serial
-port = serial.Serial(sys.argv[1], 9600, bytesize=7, parity="E", stopbits=2, timeout=1)
+port = serial.Serial(sys.argv[1], int(sys.argv[2]), bytesize=7, parity="E", stopbits=2, timeout=1)
 
 def line_bits():
     c = termios.tcgetattr(port.fd)[2]
@@ -105,7 +108,7 @@ class Program:
         if not shim or not os.path.exists(shim):
             pytest.fail("set QSXTTY to the built libqsxtty.so (ctest does)")
         env = dict(os.environ, LD_PRELOAD=shim)
-        self.proc = subprocess.Popen([sys.executable, "-c", PROGRAM, link], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([sys.executable, "-c", PROGRAM, link, str(FAST)], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
 
     def answer(self, command=None):
@@ -129,20 +132,20 @@ def test_program_sets_data_bits_and_parity_through_the_preload_library(sim):
         # The port takes 7E2 from the program alone, and the program reads back what it
         # set, although the PTY itself keeps 8 bits without parity.
         assert program.answer() == ["open", "7E"]
-        sim.wait_row("COM11", r"\b9600 7E2 +none +open\b")
+        sim.wait_row("COM11", rf"\b{FAST} 7E2 +none +open\b")
         assert "COM11: 7E (stop bits from the PTY), set by the program on the PTY" in sim.run("framing COM11")
-        assert program.answer(f"pump {MIB}") == ["pumped", str(MIB), "True"]
+        assert program.answer(f"pump {BULK}") == ["pumped", str(BULK), "True"]
 
         # A change of parity alone is a set that the C library refuses on a bare PTY.
         assert program.answer("parity O") == ["set", "7O"]
-        sim.wait_row("COM11", r"\b9600 7O2\b")
+        sim.wait_row("COM11", rf"\b{FAST} 7O2\b")
         # The latest choice wins: the console over the program, and the program's next
         # setting over the console; the program reads back what the port uses.
         sim.run("framing COM11 8N")
-        sim.wait_row("COM11", r"\b9600 8N2\b")
+        sim.wait_row("COM11", rf"\b{FAST} 8N2\b")
         assert program.answer("read") == ["read", "8N"]
         assert program.answer("parity E") == ["set", "7E"]
-        sim.wait_row("COM11", r"\b9600 7E2\b")
+        sim.wait_row("COM11", rf"\b{FAST} 7E2\b")
     finally:
         program.close()
     # Once nobody holds the PTY, the program's choice is gone and the console's is back.
@@ -166,16 +169,16 @@ def test_framing_command_sets_what_a_program_without_the_library_cannot(sim):
         port.xonxoff = True
         sim.wait_row("COM11", r"\bxon/xoff\b")
         port.xonxoff = False
-        port.baudrate = 115200
-        sim.wait_row("COM11", r"\b115200 7E2 +none\b")
+        port.baudrate = FAST
+        sim.wait_row("COM11", rf"\b{FAST} 7E2 +none\b")
         # Stop bits given on the console win over the PTY's.
         assert "COM11: 7E1" in sim.run("framing COM11 7E1")
-        sim.wait_row("COM11", r"\b115200 7E1\b")
+        sim.wait_row("COM11", rf"\b{FAST} 7E1\b")
 
-        data = os.urandom(MIB)
+        data = os.urandom(BULK)
         received = bytearray()
-        pump(port, data, received, MIB)
-        assert len(received) == MIB
+        pump(port, data, received, BULK)
+        assert len(received) == BULK
         assert bytes(received) == data
     sim.run("framing COM11 pty")
 
@@ -184,8 +187,8 @@ def test_null_modem_ptys_carry_both_directions(sim):
     sim.run("wire COM12 null-modem COM13")
     assert re.search(r"\bnull-modem:COM13\b", sim.row("COM12"))
     size = 256 * 1024
-    with serial.Serial(sim.link("COM12"), 115200, timeout=1) as a, \
-            serial.Serial(sim.link("COM13"), 115200, timeout=1) as b:
+    with serial.Serial(sim.link("COM12"), FAST, timeout=1) as a, \
+            serial.Serial(sim.link("COM13"), FAST, timeout=1) as b:
         # Both bridges must have their ports open before bytes flow: opening a port empties
         # what its receive ring already holds.
         sim.wait_row("COM12", r"\bopen\b")
@@ -233,7 +236,8 @@ def read_all(port, into, size):
 
 def test_console_is_the_far_end_of_an_external_port(sim):
     sim.run("wire COM14 external")
-    with serial.Serial(sim.link("COM14"), 115200, timeout=2) as port:
+    # At a rate where the line takes the whole line in one go, it shows in one piece.
+    with serial.Serial(sim.link("COM14"), FAST, timeout=2) as port:
         sim.wait_row("COM14", r"\bopen\b")
         port.write(b"ping\r\n")
         sim.wait_for(r'^COM14 => "ping\\r\\n"$')
@@ -276,7 +280,7 @@ def test_unplug_under_a_streaming_program_ends_it_and_leaves_nothing(sim):
     out = "\n".join(sim.run("plug 7045"))
     link, pts = re.search(r"^  COM15  (\S+) -> (\S+)$", out, re.M).groups()
     sim.run("wire COM15 loopback")
-    port = serial.Serial(link, 115200, timeout=0.2)
+    port = serial.Serial(link, FAST, timeout=0.2)
     ended = {}
     moved = [0]
 

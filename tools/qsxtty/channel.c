@@ -81,7 +81,7 @@ static int Receive(int s, struct qsxtty_reply *reply) {
     }
 }
 
-static int Exchange(int fd, uint32_t op, uint32_t cflag, uint32_t *line) {
+static int Call(int fd, struct qsxtty_request *request, struct qsxtty_reply *reply) {
     struct stat st;
     unsigned index;
     if (!PtsIndex(fd, &st, &index)) return 0;
@@ -90,7 +90,7 @@ static int Exchange(int fd, uint32_t op, uint32_t cflag, uint32_t *line) {
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     /* sun_path[0] stays NUL: the abstract namespace. */
-    const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, index);
+    const int n = qsxtty_socket_name(addr.sun_path + 1, sizeof addr.sun_path - 1, (uint64_t)st.st_dev, index);
     if (n <= 0 || (size_t)n >= sizeof addr.sun_path - 1) return 0;
     const socklen_t size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)n);
 
@@ -100,27 +100,32 @@ static int Exchange(int fd, uint32_t op, uint32_t cflag, uint32_t *line) {
     if (s < 0) return 0;
     int answered = 0;
     if (connect(s, (const struct sockaddr *)&addr, size) == 0 && PeerTrusted(s)) {
-        struct qsxtty_request request;
-        memset(&request, 0, sizeof request);
-        request.magic = QSXTTY_MAGIC;
-        request.op = op;
-        request.dev = (uint64_t)st.st_dev;
-        request.rdev = (uint64_t)st.st_rdev;
-        request.cflag = cflag;
-        struct qsxtty_reply reply;
-        if (send(s, &request, sizeof request, MSG_NOSIGNAL) == (ssize_t)sizeof request && Receive(s, &reply) &&
-            reply.magic == QSXTTY_MAGIC && reply.status == QSXTTY_OK) {
-            *line = reply.cflag & QSXTTY_LINE_BITS;
+        request->magic = QSXTTY_MAGIC;
+        request->dev = (uint64_t)st.st_dev;
+        request->rdev = (uint64_t)st.st_rdev;
+        request->reserved = 0;
+        if (send(s, request, sizeof *request, MSG_NOSIGNAL) == (ssize_t)sizeof *request && Receive(s, reply) &&
+            reply->magic == QSXTTY_MAGIC && (reply->status == QSXTTY_OK || reply->status == QSXTTY_AGAIN))
             answered = 1;
-        }
     }
     close(s);
     return answered;
 }
 
-int qsxtty_exchange(int fd, uint32_t op, uint32_t cflag, uint32_t *line) {
+int qsxtty_call(int fd, struct qsxtty_request *request, struct qsxtty_reply *reply) {
     const int saved = errno;
-    const int answered = Exchange(fd, op, cflag, line);
+    const int answered = Call(fd, request, reply);
     errno = saved;
     return answered;
+}
+
+int qsxtty_exchange(int fd, uint32_t op, uint32_t cflag, uint32_t *line) {
+    struct qsxtty_request request;
+    struct qsxtty_reply reply;
+    memset(&request, 0, sizeof request);
+    request.op = op;
+    request.cflag = cflag;
+    if (!qsxtty_call(fd, &request, &reply) || reply.status != QSXTTY_OK) return 0;
+    *line = reply.cflag & QSXTTY_LINE_BITS;
+    return 1;
 }

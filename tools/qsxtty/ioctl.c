@@ -2,8 +2,8 @@
  * and their termios2 forms for any baud rate) on qsxsim's PTYs: the data bits and parity
  * travel to the bridge as with tcsetattr, and a read reports the port's. The kernel
  * itself takes such a set without complaint (it only drops the bits), so unlike
- * tcsetattr there is no refusal to undo. Every other request, and every other file, goes
- * straight to the C library. */
+ * tcsetattr there is no refusal to undo. The modem-line and break requests go to
+ * modem.c. Every other request, and every other file, goes straight to the C library. */
 #define _GNU_SOURCE
 #include <asm/termbits.h>
 #include <errno.h>
@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 
 #include "channel.h"
+#include "modem.h"
 #include "protocol.h"
 
 /* The fields this file touches sit where the kernel's struct termios and struct termios2
@@ -39,6 +40,8 @@ QSXTTY_EXPORT int ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     errno = entry;
+    int emulated;
+    if (qsxtty_modem_ioctl(fd, request, arg, &emulated)) return emulated;
     const int result = real(fd, request, arg);
     if (result != 0 || !arg) return result;
     const int error = errno;
