@@ -183,3 +183,17 @@ def settle(check, timeout=5.0, what="condition"):
         if time.monotonic() > deadline:
             raise AssertionError(f"{what} did not hold within {timeout} s")
         time.sleep(0.02)
+
+
+def four_port_run():
+    """One run with a 4-port adapter (COM11-COM14) for a whole module, with `link(PORT)`
+    giving the PTY link of a port; it must end cleanly (and, under AddressSanitizer,
+    without a leak report). A module's fixture yields from it."""
+    s = Qsxsim("--adapter", "7045")
+    try:
+        s.link = lambda port: re.search(rf"^  {port}  (\S+) -> ", s.output(), re.M).group(1)
+        yield s
+        assert s.quit() == 0, s.output() + "\n" + "\n".join(s.errors)
+    finally:
+        if s.proc.poll() is None:
+            s.kill()

@@ -14,7 +14,7 @@ import time
 import pytest
 import serial
 
-from conftest import Qsxsim, settle
+from conftest import Qsxsim, four_port_run, settle
 
 # The lines run at their baud rate: the tests that move much data set one at which the
 # line takes its bulk in well under a second.
@@ -24,16 +24,7 @@ BULK = 256 * 1024
 
 @pytest.fixture(scope="module")
 def sim():
-    """One run with a 4-port adapter (COM11-COM14) for the whole module; it must end
-    cleanly (and, under AddressSanitizer, without a leak report)."""
-    s = Qsxsim("--adapter", "7045")
-    try:
-        s.link = lambda port: re.search(rf"^  {port}  (\S+) -> ", s.output(), re.M).group(1)
-        yield s
-        assert s.quit() == 0, s.output() + "\n" + "\n".join(s.errors)
-    finally:
-        if s.proc.poll() is None:
-            s.kill()
+    yield from four_port_run()
 
 
 def pump(port, data, received, total):
