@@ -64,13 +64,16 @@ static void OnModemStatus(FpsPort *pPort, const BYTE *pPayload)
         dwEvents |= EV_CTS;
     if (dwChanged & MS_DSR_ON)
         dwEvents |= EV_DSR;
-    RaiseEvents(pPort, dwEvents);
 
+    // The new status is in place before anyone is woken: a COM driver thread that wakes
+    // on EV_DSR and asks for the modem status at once must not read the old one, which it
+    // would keep until the next change.
     if (!(dwMsr & MS_CTS_ON))
         AtomicSetBits(&pPort->HoldFlags, HOLD_CTS);
     SetOrClear(&pPort->HoldFlags, HOLD_DSR, !(dwMsr & MS_DSR_ON));
     SetOrClear(&pPort->HoldFlags, HOLD_RLSD, !(dwMsr & MS_RLSD_ON));
     AtomicWrite(&pPort->LastMsr, dwMsr);
+    RaiseEvents(pPort, dwEvents);
 }
 
 static void OnLineStatus(FpsPort *pPort, DWORD dwPort, const BYTE *pPayload)

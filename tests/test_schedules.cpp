@@ -380,6 +380,33 @@ TEST(Schedules, NoEventLostBetweenReportAndClear) {
         [] { return std::string(); }, [] { OpenPort(0, EV_CTS | EV_DSR | EV_RLSD); }));
 }
 
+// A modem event and the status it reports: a COM driver thread woken by EV_CTS or EV_DSR
+// asks for the modem status at once, as a program following its lines does, and must find
+// the change that woke it. A thread that reads the old status there keeps it until the next
+// change, which may never come.
+TEST(Schedules, ModemEventFindsItsStatus) {
+    ExpectNoFailingSchedule(WithRecord(
+        [] {
+            auto producer = [] {
+                ParseStatus(ModemRecord(0, 0x10));  // CTS up
+                ParseStatus(ModemRecord(0, 0x30));  // DSR up
+            };
+            auto waiter = [] {
+                DWORD seen = 0, events = 0;
+                while (seen != (EV_CTS | EV_DSR)) {
+                    if (WaitComPortEvent(gFps, 0, &events) != 1) ex::Fail("wait ended without an event");
+                    const DWORD msr = USBPortSatus(gFps, 4, 0);
+                    if ((events & EV_CTS) && !(msr & MS_CTS_ON)) ex::Fail("EV_CTS came before its status");
+                    if ((events & EV_DSR) && !(msr & MS_DSR_ON)) ex::Fail("EV_DSR came before its status");
+                    seen |= events;
+                }
+            };
+            HANDLE a = Start(&producer), b = Start(&waiter);
+            Join({a, b});
+        },
+        [] { return std::string(); }, [] { OpenPort(0, EV_CTS | EV_DSR); }));
+}
+
 // A mask change racing the start of a wait: either the change came first (the wait uses the
 // new mask and ends on its event) or during the wait (the wait ends at once, the events
 // word untouched). A wait that reports an empty events word, or bits of neither mask, is

@@ -251,13 +251,6 @@ print(json.dumps(out))
 """
 
 
-# In the sanitizer builds this fails now and then (two runs of five under ThreadSanitizer
-# that follow the ports suite, once under AddressSanitizer): the peer's DSR and CD are not
-# seen after the DTR that drives them. The fault is open and not found yet (a lost modem
-# event on the way through the bridge, the COM driver and the driver, or a wait too short
-# for those builds); until it is, the check runs in the optimised build only.
-@pytest.mark.skipif(os.environ.get("QSX_SANITIZER") in ("thread", "address"),
-                    reason="open fault: modem lines now and then not seen by the peer")
 def test_modem_lines_through_the_preload_library(sim):
     sim.run("wire COM12 null-modem COM13")
     sim.settled()

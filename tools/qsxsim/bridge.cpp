@@ -165,6 +165,10 @@ struct PortBridge::Session {
     // Follows the port's modem inputs, so that programs can read and wait for them.
     void Watch() {
         SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_RING);
+        // A change between the session's first look at the lines and the mask above raised
+        // no event: one more look, now that every later change raises one.
+        DWORD now = 0;
+        if (GetCommModemStatus(port, &now)) bridge->ModemEvent(0, now, true);
         for (;;) {
             {
                 std::lock_guard g(lock);
