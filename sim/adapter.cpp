@@ -410,6 +410,10 @@ bool Adapter::Apply(const USB_DEVICE_REQUEST &setup, std::span<const BYTE> data)
         break;
     case kReqInterfaceMode:
         if (port && value <= 3) port->interfaceMode = static_cast<BYTE>(value);
+        // Lines are otherwise reported only as they change, and a host that opens a port
+        // starts from none at all; every open sets the port's transceiver, so the adapter
+        // tells the lines as they are then.
+        if (port && usable_) QueueRecord(setup.wIndex, kRecModem, 0, 0, port->modemInputs);
         break;
     case kReqFifo:
         if (port && value <= 1) port->fifoOn = value == 0;

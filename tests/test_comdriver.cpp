@@ -186,6 +186,24 @@ TEST_F(ComDriver, FlowControlOfTheDcbHoldsTheAdaptersTransmitter) {
     CloseHandle(h);
 }
 
+// Lines driven before the port opens are seen after it opens, the second time too: the
+// open forgets what the port knew, and the adapter tells the lines again.
+TEST_F(ComDriver, APortOpenedFindsItsLinesAsTheyAre) {
+    PlugLoopback();
+    ASSERT_TRUE(adapter_->WireExternal(0));
+    adapter_->SetExternalModem(0, qsxsim::kMsrCts | qsxsim::kMsrDsr);
+    for (int open = 1; open <= 2; open++) {
+        SCOPED_TRACE(open);
+        HANDLE h = OpenPort();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(WaitUntil([&] {
+            DWORD bits = 0;
+            return GetCommModemStatus(h, &bits) && bits == (MS_CTS_ON | MS_DSR_ON);
+        }));
+        CloseHandle(h);
+    }
+}
+
 TEST_F(ComDriver, ReadTimeoutsDecideWhenAReadReturns) {
     PlugLoopback();
     // The table's time-outs are tens of milliseconds: at real time, so that a read that must

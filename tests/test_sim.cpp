@@ -994,6 +994,8 @@ TEST(SimSerial, ModemLinesAndBreakAcrossTheWiring) {
              h.adapter->SetExternalModem(3, 0xF0);  // RI is never a wired input
          },
          Record(3, kRecModem, 0, 0, 0xB0)},
+        {"the host sets port 2's interface, as every open does: its lines as they are",
+         [&] { set(qsxsim::kReqInterfaceMode, 0, 2); }, Record(2, kRecModem, 0, 0, 0xB0)},
     };
     for (const Step &s : steps) {
         SCOPED_TRACE(s.name);

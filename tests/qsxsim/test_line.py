@@ -222,6 +222,7 @@ def settle(check):
         time.sleep(0.01)
     return check()
 out = {}
+out["up at open"] = settle(lambda: b.cts and b.dsr and b.cd)  # a's open raised RTS and DTR
 a.rts, a.dtr = False, False
 out["down"] = settle(lambda: not (b.cts or b.dsr or b.cd))
 out["own down"] = lines(a) & (termios.TIOCM_RTS | termios.TIOCM_DTR)
@@ -256,6 +257,7 @@ def test_modem_lines_through_the_preload_library(sim):
     sim.settled()
     out = preloaded(MODEM, sim.link("COM12"), sim.link("COM13"), FAST)
     assert out == {
+        "up at open": True,
         "down": True,
         "own down": 0,
         "waited": True,
