@@ -354,6 +354,8 @@ const ImageDamage kDriverDamage[] = {
          Put32(image, Get32(image, descriptor) ? Get32(image, descriptor) : Get32(image, descriptor + 16), 0x7FFFFFF0);
      },
      "is not a terminated name"},
+    {"import without an address table", [](auto image, auto &h) { Put32(image, h.dirs[pe::kImportDir].rva + 16, 0); },
+     "have no address table"},
     {"DLL name out of the image", [](auto image, auto &h) { Put32(image, h.dirs[pe::kImportDir].rva + 12, 0x7FFFFFF0); },
      "has no readable DLL name"},
     {"thunk list running off the image",

@@ -278,6 +278,8 @@ bool ResolveImports(const Headers &headers, std::span<uint8_t> image, const Reso
         if (!ReadName(image, nameRva, &import.dll)) {
             return Fail(error, "import descriptor at RVA " + Hex(descriptor) + " has no readable DLL name");
         }
+        // Slots at RVA 0 would land on the headers.
+        if (iatRva == 0) return Fail(error, "imports of " + std::string(import.dll) + " have no address table");
         const uint32_t listRva = lookupRva ? lookupRva : iatRva;
         for (uint64_t i = 0;; ++i) {
             const uint64_t slot = listRva + 4 * i;
