@@ -501,7 +501,13 @@ TEST_F(DeviceImageLoad, TheDeviceImageIsChosenAndThisBuildSaysWhetherItRuns) {
         ASSERT_NE(driver, nullptr) << said;
         EXPECT_NE(GetProcAddressW(driver, u"USBDeviceAttach"), nullptr);
         EXPECT_EQ(GetProcAddressW(driver, u"usbdeviceattach"), nullptr);
+        // One image however it is named; the entry sees attach once and detach once.
+        EXPECT_EQ(LoadLibraryW(reinterpret_cast<LPCWSTR>(standin::FromUtf8((folder_ / "QSXPDD.dll").string()).c_str())),
+                  driver);
         EXPECT_TRUE(FreeLibrary(driver));
+        EXPECT_NE(GetProcAddressW(driver, u"USBDeviceAttach"), nullptr);
+        EXPECT_TRUE(FreeLibrary(driver));
+        EXPECT_EQ(GetProcAddressW(driver, u"USBDeviceAttach"), nullptr);
     }
 }
 

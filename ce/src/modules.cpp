@@ -270,6 +270,13 @@ void RegisterImageResources(const std::string &path, const uint8_t *image,
     standin::gwes::RegisterModuleResources(path, image, entries);
 }
 
+// Where the device would put the image: a program that keeps its relocations at 64 KiB,
+// anything else at its own base (a hint: the image moves when that is taken).
+uint32_t PreferredBase(const standin::pe::Headers &headers) {
+    const bool relocatable = headers.dirs[standin::pe::kRelocDir].size != 0 && !headers.relocsStripped;
+    return !headers.dll && relocatable ? 0x10000 : headers.imageBase;
+}
+
 // Maps the device image at `path` into `module`; ERROR_SUCCESS, or the error for
 // SetLastError after a line on stderr that says why.
 DWORD LoadDeviceImage(Loader &loader, const std::string &path, Module *module) {
@@ -283,9 +290,9 @@ DWORD LoadDeviceImage(Loader &loader, const std::string &path, Module *module) {
         if (!in.eof() && !in) error = "cannot read the file";
     }
     if (error.empty() && standin::pe::ParseHeaders(file, &pe->headers, &error)) {
-        if constexpr (sizeof(void *) > 4) {
+        if (sizeof(void *) > 4) {
             error = "a 32-bit x86 device image, which this 64-bit build of the stand-in cannot run";
-        } else if (pe->memory.Allocate(pe->headers.imageSize, pe->headers.imageBase, &error)) {
+        } else if (pe->memory.Allocate(pe->headers.imageSize, PreferredBase(pe->headers), &error)) {
             bool missing = false;
             const auto resolve = [&](const standin::pe::Import &import, std::string *why) -> uint32_t {
                 void *address = ImportAddress(loader, import.dll, import.name, import.ordinal, why);
