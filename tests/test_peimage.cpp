@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../ce/src/peimage.h"
+#include "resource.h"
 #include "standin/gwes.h"
 #include "standin/kernel.h"
 
@@ -234,7 +235,8 @@ TEST(DeviceImages, ProgramResourcesMatchTheResourceScript) {
 }
 
 // Registered for a module file, the image's resources answer FindResourceW and LoadStringW
-// for that module's handle as the Linux build's answer for the program.
+// for that module's handle as the Linux build's answer for the program, and its dialog
+// template runs in the dialog manager.
 TEST(DeviceImages, ResourceCallsReadTheImageOfTheirModule) {
     Mapped m;
     FakeResolver resolver;
@@ -258,6 +260,28 @@ TEST(DeviceImages, ResourceCallsReadTheImageOfTheirModule) {
     const auto *tpl = static_cast<const uint8_t *>(LoadResource(module, dialog));
     EXPECT_GE(tpl, m.memory.data());
     EXPECT_LT(tpl, m.memory.data() + m.memory.size());
+    // The dialog manager builds the dialog from that template: its caption and controls.
+    struct Seen {
+        WCHAR caption[64] = {}, save[16] = {};
+        bool ports = false;
+    };
+    static Seen seen;
+    const INT_PTR ended = DialogBoxIndirectParamW(
+        module, reinterpret_cast<LPCDLGTEMPLATEW>(tpl), nullptr,
+        [](HWND dlg, UINT message, WPARAM, LPARAM) -> INT_PTR {
+            if (message != WM_INITDIALOG) return FALSE;
+            GetWindowTextW(dlg, seen.caption, 64);
+            GetWindowTextW(GetDlgItem(dlg, IDC_SAVE), seen.save, 16);
+            seen.ports = GetDlgItem(dlg, IDC_PORTS) != nullptr;
+            EndDialog(dlg, 7);
+            return TRUE;
+        },
+        0);
+    EXPECT_EQ(ended, 7);
+    EXPECT_EQ(std::u16string(seen.caption), u"Velmir Configuration Utility");
+    EXPECT_EQ(std::u16string(seen.save), u"Save");
+    EXPECT_TRUE(seen.ports);
+
     int checked = 0;
     for (const pe::Resource &r : resources) {
         if (r.type != 6) continue;
