@@ -455,6 +455,23 @@ const ImageDamage kResourceDamage[] = {
          const uint32_t root = h.dirs[pe::kResourceDir].rva;
          Put32(image, root + 16 + 4, 0x80000000);
      }, "deeper than type, name and language"},
+    {"one name table reached from every type", [](auto image, auto &h) {
+         // 100 types x 100 names from tables that fit the tree 10 times over.
+         const uint32_t root = h.dirs[pe::kResourceDir].rva, names = 0x400, languages = 0x7E0, data = 0x800;
+         auto table = [&](uint32_t at, uint16_t count, uint32_t target) {
+             std::memset(image.data() + root + at, 0, 16);
+             Put16(image, root + at + 14, count);
+             for (uint16_t i = 0; i < count; ++i) {
+                 Put32(image, root + at + 16 + 8 * i, i + 1u);
+                 Put32(image, root + at + 16 + 8 * i + 4, target);
+             }
+         };
+         table(0, 100, 0x80000000 | names);
+         table(names, 100, 0x80000000 | languages);
+         table(languages, 1, data);
+         Put32(image, root + data, root);
+         Put32(image, root + data + 4, 16);
+     }, "reached more than once"},
     {"a table claiming more entries than the tree holds", [](auto image, auto &h) {
          Put16(image, h.dirs[pe::kResourceDir].rva + 14, 0xFFFF);
      }, "runs past the tree"},
