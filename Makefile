@@ -46,7 +46,7 @@ test-tsan: setup $(BUILD)/tsan/build.ninja
 # g++, the system compiler, builds the optimised configuration too, so the tree stays
 # warning-free under it; then the quick suites (with the import check on a build without
 # the explorer's hooks), the demo and a short soak run exercise what g++ built.
-GCC_SUITES = comdriver|console|devmgr|gwes|imports|kernel|keyvalues|pipefaults|portctl|portdata|qsxport|qsxsim_line|qsxtty|receive|registry|sim|status|transfer|tui_render|usbhost|vendor
+GCC_SUITES = comdriver|console|devmgr|gwes|imports|kernel|keyvalues|peimage|pipefaults|portctl|portdata|qsxport|qsxsim_line|qsxtty|receive|registry|sim|status|transfer|tui_render|usbhost|vendor
 
 $(BUILD)/gcc/build.ninja: | setup
 	cmake -S . -B $(BUILD)/gcc -G Ninja -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DQSX_SANITIZER=none -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -1,6 +1,6 @@
-// Resources of the stand-in: the table that generated resource code registers into, one
-// section per module (the program or a shared library, told apart by the image that holds
-// the registering code), and the platform calls that read it: FindResourceW,
+// Resources of the stand-in: the table that generated resource code and the loader of
+// device images register into, one section per module (the program, a shared library told
+// apart by the image that holds the registering code, or a device image by its file), and the platform calls that read it: FindResourceW,
 // LoadResource, SizeofResource and LoadStringW (LockResource is inline in winuser.h).
 #include <windows.h>
 
@@ -158,7 +158,12 @@ HINSTANCE ProgramInstance() {
 }
 
 void RegisterResources(const void *anchor, std::span<const ResourceEntry> entries) {
-    const std::string module = ModuleOfAddress(anchor);
+    RegisterModuleResources(ModuleOfAddress(anchor), anchor, entries);
+}
+
+void RegisterModuleResources(const std::string &modulePath, const void *anchor,
+                             std::span<const ResourceEntry> entries) {
+    const std::string module = modulePath.empty() ? modulePath : Canonical(modulePath);
     Table &table = TheTable();
     std::lock_guard lock(table.mutex);
     for (const ResourceEntry &r : entries) {

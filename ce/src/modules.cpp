@@ -1,6 +1,13 @@
 // Driver libraries of the stand-in: LoadLibraryW / LoadDriver find a module among the
-// built-in ones or as a shared library file, count references, call the module's DllMain
-// on first load and last unload, and look exports up for GetProcAddressW.
+// built-in ones, as a shared library file, or as a device image (a PE file, mapped by
+// peimage.cpp), count references, call the module's DllMain on first load and last
+// unload, and look exports up for GetProcAddressW.
+//
+// Which file a name loads is decided in one place, CandidatePaths(): the device image
+// folder first (standin::SetDeviceImageFolder or QSX_DEVICE_IMAGES), then the search path;
+// a file found is a device image when it starts with "MZ", otherwise a shared library.
+// A device image runs only in a 32-bit build; a 64-bit build refuses it with
+// ERROR_BAD_EXE_FORMAT and a line on stderr.
 #include <windows.h>
 
 #include <kfuncs.h>
@@ -13,10 +20,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 
 #include "kernel_internal.h"
+#include "peimage.h"
+#include "standin/gwes.h"
 
 namespace {
 
@@ -24,7 +35,14 @@ namespace {
 constexpr DWORD kErrorDllInitFailed = 1114;
 
 using DllMainProc = BOOL (*)(HANDLE hInst, DWORD reason, LPVOID reserved);
+using ProgramEntry = int (*)(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
 using ExportLookup = std::function<void *(std::string_view)>;
+
+// A device image the loader mapped.
+struct PeModule {
+    standin::pe::Headers headers;
+    standin::pe::ImageMemory memory;
+};
 
 struct Builtin {
     std::u16string fileName;
@@ -38,6 +56,7 @@ struct Module {
     std::u16string builtinKey;  // non-empty for a built-in module
     ExportLookup lookup;        // built-in module's exports
     std::string path;           // UTF-8, for GetModuleFileNameW
+    std::unique_ptr<PeModule> pe;  // non-null for a device image
 };
 
 // One loader lock, recursive because a DllMain may load or look up modules itself.
@@ -45,9 +64,13 @@ struct Loader {
     std::recursive_mutex mutex;
     std::map<std::u16string, Builtin> builtins;  // by BuiltinKey
     std::vector<std::string> searchPath;
+    std::string deviceImageFolder;  // searched first; empty: QSX_DEVICE_IMAGES
     std::vector<std::unique_ptr<Module>> modules;
-    // Above every kernel handle value, so that one is never taken for the other.
-    uintptr_t nextHandle = uintptr_t{1} << 32;
+    std::map<std::pair<std::string, std::string>, void *> imageExports;  // (dll, name)
+    // Module handles are multiples of 64 KiB, and a kernel handle never is (its low word
+    // is a slot number plus one), so that one is never taken for the other. In a 64-bit
+    // process they also sit above every 32-bit value.
+    uintptr_t nextHandle = UINTPTR_MAX > 0xFFFFFFFFu ? static_cast<uintptr_t>(0x100000000ull) : 0x40000000u;
 };
 
 Loader &TheLoader() {
@@ -104,7 +127,6 @@ std::vector<std::string> SplitPathList(const char *list) {
 }
 
 void *TryOpen(const std::string &path, std::string *openedPath) {
-    if (access(path.c_str(), F_OK) != 0) return nullptr;
     void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) {
         // The file is there but does not load (a missing symbol, say): worth telling.
@@ -117,38 +139,197 @@ void *TryOpen(const std::string &path, std::string *openedPath) {
     return dl;
 }
 
-// dlopen()s the library file for `wideName`, or returns null.
-void *OpenLibraryFile(std::u16string_view wideName, const std::vector<std::string> &searchPath,
-                      std::string *openedPath) {
+// Every file `wideName` may name, in the order tried: the name in the device image folder
+// (as given, no other ending), then the name as given when it has a folder part, then each
+// folder of the search path and QSX_LIBRARY_PATH, with the endings FileCandidates adds.
+std::vector<std::string> CandidatePaths(std::u16string_view wideName, const Loader &loader) {
     std::string name = standin::ToUtf8(wideName);
     for (char &c : name) {
         if (c == '\\') c = '/';
     }
+    std::vector<std::string> paths;
     const size_t slash = name.rfind('/');
-    if (slash != std::string::npos) {
-        for (const std::string &candidate : FileCandidates(name)) {
-            if (void *dl = TryOpen(candidate, openedPath)) return dl;
-        }
-        name.erase(0, slash + 1);
-        if (name.empty()) return nullptr;
+    const std::string fileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (fileName.empty()) return paths;
+    std::string imageFolder = loader.deviceImageFolder;
+    if (imageFolder.empty()) {
+        if (const char *env = std::getenv("QSX_DEVICE_IMAGES")) imageFolder = env;
     }
-    std::vector<std::string> folders = searchPath;
+    if (!imageFolder.empty()) paths.push_back(imageFolder + "/" + fileName);
+    if (slash != std::string::npos) {
+        for (std::string &candidate : FileCandidates(name)) paths.push_back(std::move(candidate));
+    }
+    std::vector<std::string> folders = loader.searchPath;
     for (std::string &folder : SplitPathList(std::getenv("QSX_LIBRARY_PATH"))) {
         folders.push_back(std::move(folder));
     }
-    const std::vector<std::string> candidates = FileCandidates(name);
+    const std::vector<std::string> candidates = FileCandidates(fileName);
     for (const std::string &folder : folders) {
         if (folder.empty()) continue;
-        for (const std::string &candidate : candidates) {
-            if (void *dl = TryOpen(folder + "/" + candidate, openedPath)) return dl;
-        }
+        for (const std::string &candidate : candidates) paths.push_back(folder + "/" + candidate);
     }
+    return paths;
+}
+
+bool IsDeviceImage(const std::string &path) {
+    char magic[2] = {};
+    std::ifstream file(path, std::ios::binary);
+    return file.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+// ---- device images ------------------------------------------------------------------
+
+struct DeviceExport {
+    const char *dll;
+    const char *name;
+    uint16_t ordinal;  // 0: none given
+};
+
+// Everything the device's coredll.dll and usbd.dll export that a device image may import.
+constexpr DeviceExport kDeviceExports[] = {
+#include "device_exports.inc"
+};
+
+bool SameDll(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+           });
+}
+
+// The stand-in library that serves `dll` ("coredll.dll": the one holding this code;
+// "usbd.dll": libusbd.so beside it), opened once and kept for the process.
+void *StandinLibrary(std::string_view dll) {
+    static void *const coredll = [] {
+        Dl_info info{};
+        if (!dladdr(reinterpret_cast<void *>(&LoadLibraryW), &info) || !info.dli_fname) return static_cast<void *>(nullptr);
+        return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    }();
+    static void *const usbd = [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void *>(&LoadLibraryW), &info) && info.dli_fname) {
+            std::string path = info.dli_fname;
+            const size_t slash = path.rfind('/');
+            path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "libusbd.so";
+            if (void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return dl;
+        }
+        return dlopen("libusbd.so", RTLD_NOW | RTLD_LOCAL);
+    }();
+    if (SameDll(dll, "coredll.dll")) return coredll;
+    if (SameDll(dll, "usbd.dll")) return usbd;
     return nullptr;
 }
 
+// `name` as the library `dl` itself defines it: dlsym() also finds the C library's
+// functions (a 32-bit wchar_t wcslen, say), which are not what the device exports.
+void *OwnSymbol(void *dl, const char *name) {
+    void *symbol = dlsym(dl, name);
+    Dl_info info{};
+    struct link_map *map = nullptr;
+    if (!symbol || !dladdr(symbol, &info) || dlinfo(dl, RTLD_DI_LINKMAP, &map) != 0 || !map || !info.dli_fname ||
+        !map->l_name || std::string_view(info.dli_fname) != map->l_name) {
+        return nullptr;
+    }
+    return symbol;
+}
+
+// With the loader lock held.
+void *ImportAddress(Loader &loader, std::string_view dll, std::string_view name, uint16_t ordinal, std::string *why) {
+    if (!SameDll(dll, "coredll.dll") && !SameDll(dll, "usbd.dll")) {
+        *why = "the stand-in serves imports from coredll.dll and usbd.dll only";
+        return nullptr;
+    }
+    const DeviceExport *listed = nullptr;
+    for (const DeviceExport &e : kDeviceExports) {
+        if (SameDll(dll, e.dll) && (name.empty() ? (ordinal != 0 && e.ordinal == ordinal) : name == e.name)) {
+            listed = &e;
+            break;
+        }
+    }
+    if (!listed) {
+        *why = "not in the device's export list";
+        return nullptr;
+    }
+    const auto registered = loader.imageExports.find({listed->dll, listed->name});
+    if (registered != loader.imageExports.end()) return registered->second;
+    void *dl = StandinLibrary(dll);
+    void *address = dl ? OwnSymbol(dl, listed->name) : nullptr;
+    if (!address) *why = "the stand-in has no such function";
+    return address;
+}
+
+// Serves the image's resources to FindResourceW for the module file `path`.
+void RegisterImageResources(const std::string &path, const uint8_t *image,
+                            const std::vector<standin::pe::Resource> &resources) {
+    std::vector<std::u16string> names;
+    names.reserve(resources.size());
+    std::vector<standin::gwes::ResourceEntry> entries;
+    for (const standin::pe::Resource &r : resources) {
+        names.push_back(r.name);
+        entries.push_back({r.type, r.nameId, r.name.empty() ? nullptr : names.back().c_str(), image + r.rva, r.size});
+    }
+    standin::gwes::RegisterModuleResources(path, image, entries);
+}
+
+// Where the device would put the image: a program that keeps its relocations at 64 KiB,
+// anything else at its own base (a hint: the image moves when that is taken).
+uint32_t PreferredBase(const standin::pe::Headers &headers) {
+    const bool relocatable = headers.dirs[standin::pe::kRelocDir].size != 0 && !headers.relocsStripped;
+    return !headers.dll && relocatable ? 0x10000 : headers.imageBase;
+}
+
+// Maps the device image at `path` into `module`; ERROR_SUCCESS, or the error for
+// SetLastError after a line on stderr that says why.
+DWORD LoadDeviceImage(Loader &loader, const std::string &path, Module *module) {
+    auto pe = std::make_unique<PeModule>();
+    std::string error;
+    DWORD code = ERROR_BAD_EXE_FORMAT;
+    std::vector<uint8_t> file;
+    {
+        std::ifstream in(path, std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in.eof() && !in) error = "cannot read the file";
+    }
+    if (error.empty() && standin::pe::ParseHeaders(file, &pe->headers, &error)) {
+        if (sizeof(void *) > 4) {
+            error = "a 32-bit x86 device image, which this 64-bit build of the stand-in cannot run";
+        } else if (pe->memory.Allocate(pe->headers.imageSize, PreferredBase(pe->headers), &error)) {
+            bool missing = false;
+            const auto resolve = [&](const standin::pe::Import &import, std::string *why) -> uint32_t {
+                void *address = ImportAddress(loader, import.dll, import.name, import.ordinal, why);
+                missing = missing || !address;
+                return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+            };
+            if (!standin::pe::LoadInto(file, pe->headers, pe->memory.span(), pe->memory.base(), resolve, &error)) {
+                if (missing) code = ERROR_PROC_NOT_FOUND;
+            } else {
+                pe->memory.Protect(pe->headers, &error);
+            }
+        }
+    }
+    if (error.empty()) {
+        std::vector<standin::pe::Resource> resources;
+        if (standin::pe::ListResources(pe->headers, {pe->memory.data(), pe->memory.size()}, &resources, &error)) {
+            char resolved[PATH_MAX];
+            module->path = realpath(path.c_str(), resolved) ? resolved : path;
+            RegisterImageResources(module->path, pe->memory.data(), resources);
+        }
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "coredll: cannot load %s: %s\n", path.c_str(), error.c_str());
+        return code;
+    }
+    module->pe = std::move(pe);
+    return ERROR_SUCCESS;
+}
+
 // The module's own DllMain: dlsym() also searches the libraries a module depends on,
-// whose DllMain is not this module's business.
+// whose DllMain is not this module's business. A device image's is its entry point.
 DllMainProc FindDllMain(const Module &module) {
+    if (module.pe) {
+        const standin::pe::Headers &h = module.pe->headers;
+        if (!h.dll || h.entryRva == 0) return nullptr;
+        return reinterpret_cast<DllMainProc>(module.pe->memory.data() + h.entryRva);
+    }
     if (!module.dl) {
         return reinterpret_cast<DllMainProc>(module.lookup ? module.lookup("DllMain") : nullptr);
     }
@@ -172,6 +353,7 @@ Module *FindModule(Loader &loader, HMODULE handle) {
 }
 
 void RemoveModule(Loader &loader, Module *module) {
+    if (module->pe) standin::gwes::UnregisterResources(module->pe->memory.data());
     void *dl = module->dl;
     std::erase_if(loader.modules, [module](const auto &m) { return m.get() == module; });
     if (dl) dlclose(dl);
@@ -201,6 +383,54 @@ void SetLibrarySearchPath(std::vector<std::string> folders) {
     loader.searchPath = std::move(folders);
 }
 
+void SetDeviceImageFolder(std::string folder) {
+    Loader &loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    loader.deviceImageFolder = std::move(folder);
+}
+
+bool RegisterImageExport(std::string_view dll, std::string_view name, void *address) {
+    Loader &loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    for (const DeviceExport &e : kDeviceExports) {
+        if (SameDll(dll, e.dll) && name == e.name) {
+            if (address) {
+                loader.imageExports[{e.dll, e.name}] = address;
+            } else {
+                loader.imageExports.erase({e.dll, e.name});
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void *DeviceImportAddress(std::string_view dll, std::string_view name, std::string *why) {
+    Loader &loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    std::string reason;
+    void *address = ImportAddress(loader, dll, name, 0, &reason);
+    if (why) *why = std::move(reason);
+    return address;
+}
+
+int RunDeviceProgram(HMODULE program, LPCWSTR commandLine, int show) {
+    ProgramEntry entry = nullptr;
+    {
+        Loader &loader = TheLoader();
+        std::lock_guard lock(loader.mutex);
+        Module *module = FindModule(loader, program);
+        if (!module || !module->pe || module->pe->headers.dll) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return -1;
+        }
+        entry = reinterpret_cast<ProgramEntry>(module->pe->memory.data() + module->pe->headers.entryRva);
+    }
+    // The entry gets its own copy of the command line, which it may write to.
+    std::u16string line = commandLine ? std::u16string(commandLine) : std::u16string();
+    return entry(program, nullptr, line.data(), show);
+}
+
 }  // namespace standin
 
 extern "C" {
@@ -226,15 +456,36 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
         module->lookup = builtin->second.lookup;
         module->path = standin::ToUtf8(builtin->second.fileName);
     } else {
-        module->dl = OpenLibraryFile(lpLibFileName, loader.searchPath, &module->path);
-        if (!module->dl) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
+        DWORD result = ERROR_MOD_NOT_FOUND;
+        for (const std::string &path : CandidatePaths(lpLibFileName, loader)) {
+            if (access(path.c_str(), F_OK) != 0) continue;
+            if (IsDeviceImage(path)) {
+                char resolved[PATH_MAX];
+                const std::string canonical = realpath(path.c_str(), resolved) ? resolved : path;
+                for (auto &loaded : loader.modules) {
+                    if (loaded->pe && loaded->path == canonical) {
+                        ++loaded->refs;
+                        return loaded->handle;
+                    }
+                }
+                // A device image found is the answer, loaded or refused.
+                result = LoadDeviceImage(loader, path, module.get());
+                break;
+            }
+            module->dl = TryOpen(path, &module->path);
+            if (module->dl) {
+                result = ERROR_SUCCESS;
+                break;
+            }
+        }
+        if (result != ERROR_SUCCESS) {
+            SetLastError(result);
             return nullptr;
         }
         // Another name for a library already loaded: dlopen handed out the same handle
         // and counted one more reference of its own, which this one does not need.
         for (auto &loaded : loader.modules) {
-            if (loaded->dl == module->dl) {
+            if (module->dl && loaded->dl == module->dl) {
                 dlclose(module->dl);
                 ++loaded->refs;
                 return loaded->handle;
@@ -288,9 +539,11 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
 }
 
 FARPROC WINAPI GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
-    // Export names are ASCII; ordinals (values below 0x10000) are not offered.
+    // Export names are ASCII; ordinals (values below 0x10000) are offered by device
+    // images only.
     std::string name;
-    if (reinterpret_cast<uintptr_t>(lpProcName) >= 0x10000) {
+    const uintptr_t ordinal = reinterpret_cast<uintptr_t>(lpProcName);
+    if (ordinal >= 0x10000) {
         for (const WCHAR *p = lpProcName; *p; ++p) {
             if (*p >= 0x80) {
                 name.clear();
@@ -307,7 +560,13 @@ FARPROC WINAPI GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
         return nullptr;
     }
     void *address = nullptr;
-    if (!name.empty()) {
+    if (module->pe && (!name.empty() || (ordinal != 0 && ordinal < 0x10000))) {
+        std::string error;
+        const uint32_t rva = standin::pe::FindExport(module->pe->headers, module->pe->memory.span(), name,
+                                                     static_cast<uint16_t>(name.empty() ? ordinal : 0), &error);
+        if (rva) address = module->pe->memory.data() + rva;
+        if (!error.empty()) std::fprintf(stderr, "coredll: %s: %s\n", module->path.c_str(), error.c_str());
+    } else if (!module->pe && !name.empty()) {
         address = module->dl ? dlsym(module->dl, name.c_str())
                              : (module->lookup ? module->lookup(name) : nullptr);
     }

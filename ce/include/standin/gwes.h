@@ -43,6 +43,10 @@ struct ResourceEntry {
 // one (and says so on stderr).
 void RegisterResources(const void *anchor, std::span<const ResourceEntry> entries);
 void UnregisterResources(const void *anchor);
+// The same for resources of the module file `modulePath` (a device image the loader
+// mapped), whatever image holds `anchor`; UnregisterResources(anchor) removes them.
+void RegisterModuleResources(const std::string &modulePath, const void *anchor,
+                             std::span<const ResourceEntry> entries);
 
 // The instance handle that stands for the program itself, as WinMain receives it; NULL
 // names the program too. A shared library's instance is its LoadLibraryW handle.

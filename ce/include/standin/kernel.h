@@ -60,6 +60,35 @@ void UnregisterBuiltinModule(std::u16string_view fileName);
 // folder part is tried as given first. A name without an extension also tries ".so".
 void SetLibrarySearchPath(std::vector<std::string> folders);
 
+// ---- device images ------------------------------------------------------------
+// A module file that starts with "MZ" is a device image (a 32-bit x86 PE file): the
+// loader maps it below 4 GiB, applies its relocations, resolves its imports from
+// coredll.dll and usbd.dll by the device's export lists (ce/lib/*.def) to the stand-in's
+// own functions, calls a DLL's entry as DllMain on first load and last unload, and serves
+// GetProcAddressW (names, case-sensitive, and ordinals) and the resource calls from the
+// image. An import the stand-in lacks refuses the load with ERROR_PROC_NOT_FOUND; a
+// damaged image with ERROR_BAD_EXE_FORMAT; either says why on stderr, naming the DLL and
+// the function for a missing import. Only a 32-bit build runs device images; a 64-bit
+// build refuses every one with ERROR_BAD_EXE_FORMAT.
+//
+// The folder searched before the search path for a module's file name as given
+// ("QSXPDD.dll"), so that LoadDriver picks the device image over the shared library
+// QSXPDD.so. Empty (the default): the environment variable QSX_DEVICE_IMAGES, if set.
+void SetDeviceImageFolder(std::string folder);
+// Serves the import `name` of `dll` with `address` instead of the stand-in's function of
+// that name: for the functions whose C names the stand-in cannot define itself (the
+// 16-bit wide-string and compiler helpers, say). Null removes it. False, and nothing
+// changes, when the name is not in the device's export list for that DLL.
+bool RegisterImageExport(std::string_view dll, std::string_view name, void *address);
+// The address an image's import of `name` from `dll` resolves to, or null with the
+// reason in `why`.
+void *DeviceImportAddress(std::string_view dll, std::string_view name, std::string *why);
+// Calls the entry of a program image loaded with LoadLibraryW as the device does:
+// (instance, NULL, command line without the program name, show) on the calling thread,
+// and returns what it returns (the device passes that to ExitThread). -1 with
+// ERROR_INVALID_HANDLE when `program` is no program image.
+int RunDeviceProgram(HMODULE program, LPCWSTR commandLine, int show);
+
 // ---- programs ---------------------------------------------------------------
 // Runs `main` (a program's WinMain, say) on the calling thread as one program. On the
 // device a program's threads end with its process when WinMain returns; the stand-in
