@@ -16,6 +16,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#if defined(__i386__)
+#include "i386/seh.h"
+#endif
+
 namespace standin::regtree {
 namespace {
 
@@ -263,6 +267,16 @@ bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     return readable;
 }
 
+// A caller's data that cannot be read. Image code on the calling thread guards such calls
+// with __try frames and takes the access violation there, as on the device; a C++
+// exception could not pass its frames. Other callers get the C++ exception.
+[[noreturn]] void Unreadable(const BYTE *address) {
+#if defined(__i386__)
+    standin::internal::RaiseAccessViolation(address, false);
+#endif
+    throw standin::AccessViolation(address);
+}
+
 void ProbeReadable(const BYTE *data, size_t size) {
     static thread_local BYTE scratch[16384];
     size_t done = 0;
@@ -279,9 +293,9 @@ void ProbeReadable(const BYTE *data, size_t size) {
         if (n < 0 && errno != EFAULT) {
             const BYTE *bad = nullptr;
             if (ProbeWithPipe(data + done, size - done, &bad)) return;
-            throw standin::AccessViolation(bad);
+            Unreadable(bad);
         }
-        throw standin::AccessViolation(data + done);
+        Unreadable(data + done);
     }
 }
 
