@@ -40,14 +40,24 @@ struct Module {
     std::string path;           // UTF-8, for GetModuleFileNameW
 };
 
+// Module handles lie above every kernel handle value (those stay below 2 GiB), so that one
+// is never taken for the other, and 64 KiB apart. A 64-bit build has room above 4 GiB
+// to hand out a new value for every load; a 32-bit one has 2 to 3 GiB, 16384 values,
+// which loads and frees reuse once they have all been handed out (the device manager's
+// handles start at 3 GiB).
+constexpr uintptr_t kModuleHandleStep = 0x10000;
+constexpr uintptr_t kModuleHandleFirst =
+    sizeof(uintptr_t) > 4 ? static_cast<uintptr_t>(uint64_t{1} << 32) : uintptr_t{0x80000000};
+constexpr uintptr_t kModuleHandleEnd =
+    sizeof(uintptr_t) > 4 ? static_cast<uintptr_t>(uint64_t{1} << 48) : uintptr_t{0xC0000000};
+
 // One loader lock, recursive because a DllMain may load or look up modules itself.
 struct Loader {
     std::recursive_mutex mutex;
     std::map<std::u16string, Builtin> builtins;  // by BuiltinKey
     std::vector<std::string> searchPath;
     std::vector<std::unique_ptr<Module>> modules;
-    // Above every kernel handle value, so that one is never taken for the other.
-    uintptr_t nextHandle = uintptr_t{1} << 32;
+    uintptr_t nextHandle = kModuleHandleFirst;
 };
 
 Loader &TheLoader() {
@@ -163,6 +173,22 @@ DllMainProc FindDllMain(const Module &module) {
     return reinterpret_cast<DllMainProc>(symbol);
 }
 
+// A handle value no loaded module holds, or null when every one is taken. Values are
+// handed out in turn, so a freed module's handle comes back only after all the others.
+HMODULE NewModuleHandle(Loader &loader) {
+    const size_t values = (kModuleHandleEnd - kModuleHandleFirst) / kModuleHandleStep;
+    if (loader.modules.size() >= values) return nullptr;
+    for (;;) {
+        const uintptr_t value = loader.nextHandle;
+        loader.nextHandle = value + kModuleHandleStep < kModuleHandleEnd ? value + kModuleHandleStep
+                                                                         : kModuleHandleFirst;
+        const bool taken = std::any_of(loader.modules.begin(), loader.modules.end(), [value](const auto &m) {
+            return reinterpret_cast<uintptr_t>(m->handle) == value;
+        });
+        if (!taken) return reinterpret_cast<HMODULE>(value);
+    }
+}
+
 Module *FindModule(Loader &loader, HMODULE handle) {
     if (!handle) return nullptr;
     for (auto &module : loader.modules) {
@@ -241,8 +267,12 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
             }
         }
     }
-    module->handle = reinterpret_cast<HMODULE>(loader.nextHandle);
-    loader.nextHandle += 0x10000;
+    module->handle = NewModuleHandle(loader);
+    if (!module->handle) {
+        if (module->dl) dlclose(module->dl);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     module->refs = 1;
     Module *added = module.get();
     loader.modules.push_back(std::move(module));

@@ -243,6 +243,16 @@ std::u16string_view NameOrDefault(LPCWSTR name) { return name ? name : u""; }
 // unreadable page as EFAULT instead of faulting. (Where that call is not allowed, writing
 // the range into a pipe tells the same.) The real copy is done afterwards with memcpy so
 // that AddressSanitizer still sees a caller's size that overruns its buffer.
+//
+// Each copy stays within one page: Linux copies up to the first unreadable page and says
+// how much it copied, but qemu-user (which runs the 32-bit build) fails the whole range, so
+// a range that crossed into a bad page would be blamed on its first byte.
+size_t ChunkWithinPage(const BYTE *at, size_t left, size_t most) {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t toPageEnd = page - (reinterpret_cast<uintptr_t>(at) & (page - 1));
+    return std::min({left, toPageEnd, most});
+}
+
 bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return true;  // cannot tell; assume readable
@@ -250,7 +260,7 @@ bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     size_t done = 0;
     bool readable = true;
     while (done < size) {
-        size_t chunk = std::min(size - done, sizeof scratch);
+        size_t chunk = ChunkWithinPage(data + done, size - done, sizeof scratch);
         ssize_t n = write(fds[1], data + done, chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -278,10 +288,10 @@ bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
 }
 
 void ProbeReadable(const BYTE *data, size_t size) {
-    static thread_local BYTE scratch[16384];
+    static thread_local BYTE scratch[4096];
     size_t done = 0;
     while (done < size) {
-        size_t chunk = std::min(size - done, sizeof scratch);
+        size_t chunk = ChunkWithinPage(data + done, size - done, sizeof scratch);
         iovec local{scratch, chunk};
         iovec remote{const_cast<BYTE *>(data + done), chunk};
         ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
