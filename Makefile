@@ -65,7 +65,7 @@ fuzz: setup $(BUILD)/fuzz/build.ninja
 # COM driver, the deliverables' Linux builds and the suites of its label, run under
 # qemu-i386: only the targets the label needs are built. The 32-bit GoogleTest is built
 # from Debian's sources into $(BUILD)/i386-gtest the first time.
-I386_TARGETS = QSXPDD QSXCOM test_attach test_serial test_badinput test_qsxport
+I386_TARGETS = QSXPDD QSXCOM test_attach test_serial test_badinput test_qsxport test_seh
 
 $(BUILD)/i386/build.ninja: | setup
 	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest

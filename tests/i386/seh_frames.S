@@ -233,7 +233,8 @@ END(seh_call_shift)
 
 // uint32_t seh_chkstk_moves(uint32_t size, uint32_t *ecxAfter)
 // Calls _chkstk with EAX = size and ECX holding a marker; reports how far ESP moved and,
-// through ecxAfter, what ECX held afterwards; writes the lowest word of the new area.
+// through ecxAfter, what ECX held afterwards; writes the lowest word of the new area, if
+// any.
 FUNCTION(seh_chkstk_moves)
         pushl   %ebp
         movl    %esp, %ebp
@@ -243,7 +244,9 @@ FUNCTION(seh_chkstk_moves)
         movl    %ecx, %edx
         movl    %ebp, %eax
         subl    %esp, %eax
+        jz      1f
         movl    $0x77, (%esp)
+1:
         movl    12(%ebp), %ecx
         movl    %edx, (%ecx)
         movl    %ebp, %esp

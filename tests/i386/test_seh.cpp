@@ -251,12 +251,22 @@ TEST_F(Seh, PlatformCallOutsideAnyFrameStillThrows) {
         standin::AccessViolation);
 }
 
-// Each thread faults over and over inside its own frames; a block shared between threads,
-// or a fault dispatched on the wrong thread's list, breaks the counts or the logs.
+// Two threads alive at once fault over and over inside their own frames; a block shared
+// between threads, or a fault dispatched on the wrong thread's list or with the wrong
+// thread's TLS, breaks the counts or the logs.
+struct FaultingThreadArgs {
+    ThreadInfoBlock *block = nullptr;
+    HANDLE ready = nullptr;  // set once block is filled in
+    HANDLE go = nullptr;     // both threads have started
+};
+
 DWORD WINAPI FaultingThread(LPVOID arg) {
-    auto *other = static_cast<ThreadInfoBlock **>(arg);
-    *other = BlockThroughFs();
-    if (!*other || ChainHead() != kEndOfChain) return 100;
+    auto *args = static_cast<FaultingThreadArgs *>(arg);
+    args->block = BlockThroughFs();
+    if (!args->block || args->block != standin::internal::ImageThreadBlock() || ChainHead() != kEndOfChain)
+        return 100;
+    SetEvent(args->ready);
+    if (WaitForSingleObject(args->go, 60000) != WAIT_OBJECT_0) return 101;
     DWORD caught = 0;
     for (int i = 0; i < 50; i++) {
         tLog.clear();
@@ -266,12 +276,20 @@ DWORD WINAPI FaultingThread(LPVOID arg) {
 }
 
 TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
-    ThreadInfoBlock *blocks[2] = {};
+    FaultingThreadArgs args[2];
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE threads[2];
     for (int i = 0; i < 2; i++) {
-        threads[i] = CreateThread(nullptr, 0, FaultingThread, &blocks[i], 0, nullptr);
+        args[i].ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        args[i].go = go;
+        threads[i] = CreateThread(nullptr, 0, FaultingThread, &args[i], 0, nullptr);
         ASSERT_NE(threads[i], nullptr);
     }
+    for (auto &a : args) ASSERT_EQ(WaitForSingleObject(a.ready, 60000), WAIT_OBJECT_0);
+    EXPECT_NE(args[0].block, args[1].block);
+    EXPECT_NE(args[0].block, BlockThroughFs());
+    EXPECT_NE(args[1].block, BlockThroughFs());
+    SetEvent(go);
     for (HANDLE thread : threads) {
         ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
         DWORD code = 0;
@@ -279,9 +297,12 @@ TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
         EXPECT_EQ(code, 50u);
         CloseHandle(thread);
     }
-    EXPECT_NE(blocks[0], blocks[1]);
-    EXPECT_NE(blocks[0], BlockThroughFs());
-    EXPECT_NE(blocks[1], BlockThroughFs());
+    for (auto &a : args) CloseHandle(a.ready);
+    CloseHandle(go);
+    // The main thread, whose signals now return with another thread's descriptor last
+    // set, still has its own block and TLS after a fault.
+    EXPECT_EQ(seh_guarded_load(nullptr, kExecuteHandler), kCaught);
+    EXPECT_EQ(tLog, "FlCl");
 }
 
 // A fault nothing takes ends the process with the signal, as it did without the stand-in's

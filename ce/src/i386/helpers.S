@@ -23,8 +23,11 @@
 #define CTX_SIZE      0x2CC
 // control, integer, segments
 #define CTX_CAPTURED  0x00010007
-// FS:[0x40] of the thread information block: scratch for the restore
-#define TIB_RESUME_EIP 0x40
+// Fields of the thread information block, reached through FS
+#define TIB_RESUME_EIP  0x40
+#define TIB_TLS_BASE    0x50
+#define TIB_GS_SELECTOR 0x54
+#define NR_set_thread_area 243
 
 #define FUNCTION(name) .globl name; .type name, @function; name:
 #define PRIVATE(name) .hidden name; FUNCTION(name)
@@ -62,6 +65,31 @@ PRIVATE(qsx_seh_jump_to_handler)
         movl    -8(%ecx), %esp
         jmp     *%eax
 END(qsx_seh_jump_to_handler)
+
+// Where a fault's signal returns to, with the stack as a call to
+// qsx_seh_dispatch_fault(frame) would leave it. qemu-user keeps one descriptor table for
+// all threads, and returning from a signal reloads GS from it: the thread would come back
+// with the TLS of whichever thread set its descriptor last. Setting the thread's own
+// descriptor again (as the C library does when a thread starts) and reloading GS puts its
+// TLS back before any C++ code runs; on a real kernel it changes nothing.
+        .p2align 4
+PRIVATE(qsx_seh_fault_entry)
+        subl    $16, %esp               // struct user_desc
+        movl    %fs:TIB_GS_SELECTOR, %eax
+        shrl    $3, %eax
+        movl    %eax, 0(%esp)           // entry_number
+        movl    %fs:TIB_TLS_BASE, %eax
+        movl    %eax, 4(%esp)           // base_addr
+        movl    $0xfffff, 8(%esp)       // limit, in pages
+        movl    $0x51, 12(%esp)         // seg_32bit, limit_in_pages, useable
+        movl    %esp, %ebx
+        movl    $NR_set_thread_area, %eax
+        int     $0x80
+        addl    $16, %esp
+        movw    %gs, %ax
+        movw    %ax, %gs
+        jmp     qsx_seh_dispatch_fault
+END(qsx_seh_fault_entry)
 
 // void qsx_seh_restore_context(const Context *context)   (does not return)
 // Continues at the context: the x87 state when the context has it, the integer registers,

@@ -308,7 +308,10 @@ uint32_t FaultCode(int sig, const siginfo_t *info) {
     }
 }
 
-extern "C" [[noreturn]] IMAGE_ENTRY void qsx_seh_dispatch_fault(FaultFrame *frame);
+extern "C" [[noreturn]] __attribute__((visibility("hidden"))) IMAGE_ENTRY void qsx_seh_dispatch_fault(
+    FaultFrame *frame);
+// helpers.S: mends GS, then qsx_seh_dispatch_fault.
+extern "C" void qsx_seh_fault_entry();
 
 void OnFault(int sig, siginfo_t *info, void *ucontextPointer) {
     auto *uc = static_cast<ucontext_t *>(ucontextPointer);
@@ -376,7 +379,7 @@ void OnFault(int sig, siginfo_t *info, void *ucontextPointer) {
     }
     frame->original = c;
 
-    g[REG_EIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&qsx_seh_dispatch_fault));
+    g[REG_EIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&qsx_seh_fault_entry));
     g[REG_ESP] = static_cast<greg_t>(at);
     g[REG_UESP] = static_cast<greg_t>(at);
     g[REG_EFL] &= ~static_cast<greg_t>(0x400 | 0x100);  // direction and trap flags clear
@@ -433,7 +436,8 @@ extern "C" {
 
 // Called by qsx_seh_raise with the caller's registers; returns only when a handler asked
 // to continue execution, and then the raise returns to its caller.
-IMAGE_ENTRY void qsx_seh_dispatch_raised(ExceptionRecord *record, Context *context) {
+__attribute__((visibility("hidden"))) IMAGE_ENTRY void qsx_seh_dispatch_raised(ExceptionRecord *record,
+                                                                              Context *context) {
     ThreadInfoBlock *block = tBlock;
     block->Dispatching = 1;
     const bool resume = DispatchException(record, context);
@@ -494,6 +498,11 @@ bool AttachImageThread() {
         return false;
     }
     block->LdtEntry = entry;
+    // Where this thread's TLS descriptor points (glibc keeps the address at %gs:0), so the
+    // fault path can put it back: see qsx_seh_fault_entry.
+    uint16_t gs;
+    asm volatile("movw %%gs, %0; movl %%gs:0, %1" : "=r"(gs), "=r"(block->TlsBase));
+    block->GsSelector = gs;
     LoadFs(static_cast<uint16_t>((entry << 3) | 7));  // LDT, privilege 3
     tBlock = block;
     tOwner.armed = true;

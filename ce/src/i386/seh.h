@@ -139,9 +139,13 @@ struct ThreadInfoBlock {
     uint32_t PassNextFault;  // the next fault goes to the signal's previous handler
     uint32_t Dispatching;    // the dispatcher's own code is running (not a handler)
     int32_t LdtEntry;
+    uint32_t TlsBase;     // FS:[0x50]: base of the thread's GS (glibc's TLS) descriptor
+    uint32_t GsSelector;  // FS:[0x54]
 };
 static_assert(offsetof(ThreadInfoBlock, Self) == 0x18);
 static_assert(offsetof(ThreadInfoBlock, ResumeEip) == 0x40);
+static_assert(offsetof(ThreadInfoBlock, TlsBase) == 0x50);
+static_assert(offsetof(ThreadInfoBlock, GsSelector) == 0x54);
 
 }  // namespace standin::seh
 
