@@ -316,6 +316,47 @@ TEST(SehDeathTest, UnhandledFaultsStillKillTheProcess) {
                 "unhandled exception 0xc0000094");
 }
 
+#if QSX_MSVC_FRAMES
+// ---- frames made by the images' compiler ---------------------------------------------
+
+namespace {
+std::string gMsvcLog;
+}
+
+extern "C" {
+// The compiler's COFF names carry a leading underscore.
+int MsvcOuter(const int *p, int verdict) __asm__("_msvc_outer");
+void MsvcNote(int what) __asm__("_msvc_note");
+int MsvcLoad(const int *p) __asm__("_msvc_load");
+
+void MsvcNote(int what) { gMsvcLog += std::to_string(what) + " "; }
+__attribute__((noinline)) int MsvcLoad(const int *p) { return *static_cast<const volatile int *>(p); }
+}
+
+// 100/101: the __finally ran normally / on an unwind; 200: the inner filter; 301: the
+// outer filter saw an access violation; 400: the outer __except block.
+TEST(MsvcFrames, CompilerBuiltFramesFollowTheDeviceOrder) {
+    struct Case {
+        const char *name;
+        const int *p;
+        int innerVerdict;
+        int result;
+        const char *log;
+    } const cases[] = {
+        {"no fault", &gGood, 1, 42, "100 "},
+        {"inner __except", nullptr, 1, -5, "200 101 "},
+        {"inner filter searches on", nullptr, 0, -9, "200 301 101 400 "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        gMsvcLog.clear();
+        EXPECT_EQ(MsvcOuter(c.p, c.innerVerdict), c.result);
+        EXPECT_EQ(gMsvcLog, c.log);
+        EXPECT_EQ(ChainHead(), kEndOfChain);
+    }
+}
+#endif
+
 // ---- compiler helpers ----------------------------------------------------------------
 
 TEST(CompilerHelpers, ArithmeticMatchesAndPopsItsArguments) {
