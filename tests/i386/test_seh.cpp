@@ -92,7 +92,7 @@ extern "C" {
 int seh_test_filter(int tag, int verdict, ExceptionPointers *pointers) {
     tLog += 'F';
     tLog += static_cast<char>(tag);
-    tLast = *pointers->ExceptionRecord;
+    tLast = *pointers->Record;
     tChainAtFilter = ChainHead();
     if (verdict < 0) pointers->ContextRecord->Ecx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gGood));
     return verdict;
@@ -222,7 +222,9 @@ TEST_F(Seh, FaultsBecomeTheirExceptionRecords) {
         EXPECT_EQ(tLast.NumberParameters, c.parameters);
         EXPECT_EQ(tLast.ExceptionInformation[0], c.write);
         EXPECT_EQ(tLast.ExceptionInformation[1], address);
-        if (c.inFn) EXPECT_TRUE(Within(tLast.ExceptionAddress, c.fn));
+        if (c.inFn) {
+            EXPECT_TRUE(Within(tLast.ExceptionAddress, c.fn));
+        }
     }
 
     tLog.clear();
@@ -266,7 +268,7 @@ DWORD WINAPI FaultingThread(LPVOID arg) {
     if (!args->block || args->block != standin::internal::ImageThreadBlock() || ChainHead() != kEndOfChain)
         return 100;
     SetEvent(args->ready);
-    if (WaitForSingleObject(args->go, 60000) != WAIT_OBJECT_0) return 101;
+    if (WaitForSingleObject(args->go, 60000) != DWORD{WAIT_OBJECT_0}) return 101;
     DWORD caught = 0;
     for (int i = 0; i < 50; i++) {
         tLog.clear();
@@ -285,13 +287,13 @@ TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
         threads[i] = CreateThread(nullptr, 0, FaultingThread, &args[i], 0, nullptr);
         ASSERT_NE(threads[i], nullptr);
     }
-    for (auto &a : args) ASSERT_EQ(WaitForSingleObject(a.ready, 60000), WAIT_OBJECT_0);
+    for (auto &a : args) ASSERT_EQ(WaitForSingleObject(a.ready, 60000), DWORD{WAIT_OBJECT_0});
     EXPECT_NE(args[0].block, args[1].block);
     EXPECT_NE(args[0].block, BlockThroughFs());
     EXPECT_NE(args[1].block, BlockThroughFs());
     SetEvent(go);
     for (HANDLE thread : threads) {
-        ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(thread, 60000), DWORD{WAIT_OBJECT_0});
         DWORD code = 0;
         ASSERT_TRUE(GetExitCodeThread(thread, &code));
         EXPECT_EQ(code, 50u);

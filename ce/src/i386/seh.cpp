@@ -257,7 +257,7 @@ void RaiseNested(uint32_t code, ExceptionRecord *cause) {
 
 // ---- faults ---------------------------------------------------------------------------
 
-int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
+const int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE};
 struct sigaction gPrevious[NSIG];  // written once before the handlers are installed
 
 // What the thread's stack holds when the dispatcher starts after a fault: a call frame

@@ -94,7 +94,7 @@ static_assert(sizeof(Context) == 0x2CC);
 
 // EXCEPTION_POINTERS, what GetExceptionInformation() gives a filter.
 struct ExceptionPointers {
-    ExceptionRecord *ExceptionRecord;
+    ExceptionRecord *Record;
     Context *ContextRecord;
 };
 

@@ -1,7 +1,10 @@
-// The 64-bit multiply, divide and remainder helpers images call: both operands on the
-// stack, the result in EDX:EAX, and the helper pops its 16 bytes of arguments (stdcall).
-// Division by zero faults as the divide instruction does, as on the device.
+// Compiler helpers images import that need no assembly: the 64-bit multiply, divide and
+// remainder (both operands on the stack, the result in EDX:EAX, and the helper pops its 16
+// bytes of arguments: stdcall), and the target of a pure virtual call. Division by zero
+// faults as the divide instruction does, as on the device.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #define HELPER extern "C" __attribute__((stdcall, force_align_arg_pointer))
 
@@ -24,3 +27,10 @@ HELPER int64_t _allrem(int64_t a, int64_t b) {
 HELPER uint64_t _aulldiv(uint64_t a, uint64_t b) { return a / b; }
 
 HELPER uint64_t _aullrem(uint64_t a, uint64_t b) { return a % b; }
+
+// A call through a pure virtual slot (an object used during its construction or after its
+// destruction) is a bug in the image; stop there, saying so.
+extern "C" __attribute__((force_align_arg_pointer)) int _purecall() {
+    std::fputs("coredll: pure virtual function called\n", stderr);
+    std::abort();
+}
