@@ -1,6 +1,6 @@
 /* Guarded functions compiled by the images' own compiler and flags (clang for
  * i686-pc-windows-msvc, -fasync-exceptions), so the suite runs the frames, scope tables,
- * filters and __finally funclets exactly as that compiler makes them. msvc-asm-to-elf.sh
+ * filters and __finally funclets exactly as that compiler makes them. msvc_asm_to_elf.py
  * turns the compiler's assembly into an object the 32-bit Linux build can link. */
 extern void msvc_note(int what);
 extern int msvc_load(const int *p);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <kfuncs.h>
 #include <standin/kernel.h>
+#include <standin/registry.h>
 #include <sys/mman.h>
 
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "i386/seh.h"
+#include "keyvalues.h"
 
 using namespace standin::seh;
 
@@ -333,6 +335,18 @@ int MsvcLoad(const int *p) __asm__("_msvc_load");
 
 void MsvcNote(int what) { gMsvcLog += std::to_string(what) + " "; }
 __attribute__((noinline)) int MsvcLoad(const int *p) { return *static_cast<const volatile int *>(p); }
+
+// The driver's registry table code as the device's compiler built it. Its imports are the
+// stand-in's Reg* functions; lstrlenW is the device's 16-bit wcslen.
+BOOL DeviceGetSetKeyValues(LPCWSTR path, PKEYVALUE table, DWORD write, DWORD rewrite) __asm__(
+    "?GetSetKeyValues@@YAHPB_WPAUKeyValue@@II@Z");
+size_t DeviceWcslen(const WCHAR *text) __asm__("_wcslen");
+
+size_t DeviceWcslen(const WCHAR *text) {
+    size_t n = 0;
+    while (text[n]) n++;
+    return n;
+}
 }
 
 // 100/101: the __finally ran normally / on an unwind; 200: the inner filter; 301: the
@@ -355,6 +369,49 @@ TEST(MsvcFrames, CompilerBuiltFramesFollowTheDeviceOrder) {
         EXPECT_EQ(MsvcOuter(c.p, c.innerVerdict), c.result);
         EXPECT_EQ(gMsvcLog, c.log);
         EXPECT_EQ(ChainHead(), kEndOfChain);
+    }
+}
+
+// The driver writes a table of values under one __try: a value whose data pointer is bad
+// costs that call (FALSE), not the thread, whether the platform's write meets the pointer
+// or the driver's own size count does; what came before it is stored, the key is closed.
+TEST_F(Seh, DriversGuardedRegistryWriteCatchesABadDataPointer) {
+    Pages pages;
+    const auto *bad = reinterpret_cast<const void *>(pages.unmapped);
+    struct Case {
+        const char *name;
+        DWORD badType;
+        const void *badData;
+        BOOL result;
+    } const cases[] = {
+        {"all good", REG_DWORD, &gGood, TRUE},
+        {"bad pointer met by the platform's write", REG_DWORD, bad, FALSE},
+        {"bad pointer met by the driver's string length", REG_SZ, bad, FALSE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\SehProbe"));
+        const size_t keysBefore = standin::OpenRegistryKeyCount();
+        DWORD first = 7;
+        KeyValue table[] = {
+            {TEXT("First"), REG_DWORD, 0, &first},
+            {TEXT("Second"), c.badType, 0, const_cast<void *>(c.badData)},
+            {nullptr, 0, 0, nullptr},
+        };
+        EXPECT_EQ(DeviceGetSetKeyValues(TEXT("Drivers\\SehProbe"), table, 1, 1), c.result);
+        EXPECT_EQ(ChainHead(), kEndOfChain);
+        EXPECT_EQ(standin::OpenRegistryKeyCount(), keysBefore);
+
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\SehProbe"), 0, 0, &key), ERROR_SUCCESS);
+        DWORD value = 0, size = sizeof value, type = 0;
+        EXPECT_EQ(RegQueryValueExW(key, TEXT("First"), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(value, 7u);
+        size = 0;
+        EXPECT_EQ(RegQueryValueExW(key, TEXT("Second"), nullptr, &type, nullptr, &size),
+                  c.result ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+        RegCloseKey(key);
     }
 }
 #endif
