@@ -4,10 +4,12 @@ structured exceptions) to assembly, and rewrites the few COFF-only directives so
 32-bit Linux build can assemble and link it beside the stand-in: symbol attributes and
 SafeSEH tables go, read-only COFF sections become .rodata, and each import named with
 --bind is bound to the stand-in's function of that name (COFF gives C names a leading
-underscore; ELF does not). The code and the exception tables stay exactly as compiled.
+underscore; ELF does not). --export gives a function with a C++ decorated name a plain
+name the test can declare. The code and the exception tables stay exactly as compiled.
 Names not bound stay undefined for the test program to provide.
 
-  msvc_asm_to_elf.py CLANG OUTPUT.s SOURCE [--bind NAME]... [-- COMPILER FLAGS...]
+  msvc_asm_to_elf.py CLANG OUTPUT.s SOURCE [--bind NAME]... [--export DECORATED=NAME]...
+                     [-- COMPILER FLAGS...]
 """
 import re
 import subprocess
@@ -16,11 +18,13 @@ import sys
 
 def main(argv):
     clang, out, src, rest = argv[1], argv[2], argv[3], argv[4:]
-    binds, flags = [], []
+    binds, exports, flags = [], [], []
     while rest:
         arg = rest.pop(0)
         if arg == "--bind":
             binds.append(rest.pop(0))
+        elif arg == "--export":
+            exports.append(rest.pop(0).split("=", 1))
         elif arg == "--":
             flags, rest = rest, []
         else:
@@ -37,6 +41,8 @@ def main(argv):
         lines.append(section.sub("\t.section .rodata", line))
     for name in binds:
         lines.append(f"\t.set _{name}, {name}\n")
+    for decorated, name in exports:
+        lines.append(f'\t.globl {name}\n\t.set {name}, "{decorated}"\n')
     lines.append('\t.section .note.GNU-stack,"",@progbits\n')
     with open(out, "w") as f:
         f.writelines(lines)

@@ -213,6 +213,8 @@ TEST_F(Seh, FaultsBecomeTheirExceptionRecords) {
         {"read of an unreadable page", seh_fault_read, false, kAccessViolation, 2, 0, true},
         {"write to a read-only page", seh_fault_write, true, kAccessViolation, 2, 1, true},
         {"platform call given unreadable data", SetBadValue, false, kAccessViolation, 2, 0, false},
+        {"jump into a page without execute rights", reinterpret_cast<void (*)(uintptr_t)>(pages.readOnly), true,
+         kAccessViolation, 2, 8, true},
     };
     for (const FaultCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -339,7 +341,7 @@ __attribute__((noinline)) int MsvcLoad(const int *p) { return *static_cast<const
 // The driver's registry table code as the device's compiler built it. Its imports are the
 // stand-in's Reg* functions; lstrlenW is the device's 16-bit wcslen.
 BOOL DeviceGetSetKeyValues(LPCWSTR path, PKEYVALUE table, DWORD write, DWORD rewrite) __asm__(
-    "?GetSetKeyValues@@YAHPB_WPAUKeyValue@@II@Z");
+    "device_GetSetKeyValues");
 size_t DeviceWcslen(const WCHAR *text) __asm__("_wcslen");
 
 size_t DeviceWcslen(const WCHAR *text) {

@@ -345,7 +345,11 @@ void OnFault(int sig, siginfo_t *info, void *ucontextPointer) {
     r.ExceptionAddress = reinterpret_cast<void *>(g[REG_EIP]);
     if (code == kAccessViolation) {
         r.NumberParameters = 2;
-        r.ExceptionInformation[0] = (g[REG_ERR] & 2) ? 1 : 0;  // page-fault error code: write
+        // 8 an instruction fetch, 1 a write, 0 a read, from the page fault's error code;
+        // qemu-user leaves out the fetch bit, but then the fault is at the instruction itself.
+        const greg_t error = g[REG_ERR];
+        const bool fetch = (error & 0x10) || info->si_addr == reinterpret_cast<void *>(g[REG_EIP]);
+        r.ExceptionInformation[0] = fetch ? 8 : (error & 2) ? 1 : 0;
         // A protection fault (not a page fault) has no address of its own.
         r.ExceptionInformation[1] = info->si_code == SI_KERNEL ? ~uint32_t{0}
                                                                : static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr));
@@ -401,7 +405,11 @@ void InstallFaultHandlers() {
     ThreadInfoBlock *block = tBlock;
     if (r.ExceptionCode == kAccessViolation)
         std::fprintf(stderr, "coredll: unhandled exception 0x%08x at %p: %s of address 0x%08x\n", r.ExceptionCode,
-                     r.ExceptionAddress, r.ExceptionInformation[0] ? "write" : "read", r.ExceptionInformation[1]);
+                     r.ExceptionAddress,
+                     r.ExceptionInformation[0] == 8   ? "execution"
+                     : r.ExceptionInformation[0] == 1 ? "write"
+                                                      : "read",
+                     r.ExceptionInformation[1]);
     else
         std::fprintf(stderr, "coredll: unhandled exception 0x%08x at %p\n", r.ExceptionCode, r.ExceptionAddress);
     // Back to the faulting instruction untouched; it faults again and the signal takes its
