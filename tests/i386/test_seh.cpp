@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "i386/seh.h"
 #include "keyvalues.h"
@@ -309,6 +310,27 @@ TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
     // set, still has its own block and TLS after a fault.
     EXPECT_EQ(seh_guarded_load(nullptr, kExecuteHandler), kCaught);
     EXPECT_EQ(tLog, "FlCl");
+}
+
+// A thread the stand-in did not start (a host thread delivering a callback, say) has no
+// block until it asks for one; then its faults are caught as well, and the block goes
+// with the thread.
+TEST_F(Seh, OtherThreadsGetABlockWhenTheyAsk) {
+    ThreadInfoBlock *before = nullptr, *after = nullptr;
+    int result = 0;
+    std::string log;
+    std::thread([&] {
+        before = standin::internal::ImageThreadBlock();
+        if (!standin::PrepareImageThread()) return;
+        after = BlockThroughFs();
+        result = seh_guarded_load(nullptr, kExecuteHandler);
+        log = tLog;
+    }).join();
+    EXPECT_EQ(before, nullptr);
+    ASSERT_NE(after, nullptr);
+    EXPECT_NE(after, BlockThroughFs());
+    EXPECT_EQ(result, kCaught);
+    EXPECT_EQ(log, "FlCl");
 }
 
 // A fault nothing takes ends the process with the signal, as it did without the stand-in's
