@@ -12,7 +12,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
 SOAK_FUZZ_SECONDS ?= 300
 
-.PHONY: all setup demo test test-asan test-tsan test-gcc fuzz bench soak device test-device clean
+.PHONY: all setup demo test test-asan test-tsan test-gcc test-i386 fuzz bench soak device test-device clean
 
 all: demo
 
@@ -60,6 +60,22 @@ test-gcc: setup $(BUILD)/gcc/build.ninja
 fuzz: setup $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(FUZZ_SECONDS)
+
+# The 32-bit x86 build (cmake/i386-linux.cmake) of the stand-in, the simulated adapter, the
+# COM driver, the deliverables' Linux builds and the suites of its label, run under
+# qemu-i386: only the targets the label needs are built. The 32-bit GoogleTest is built
+# from Debian's sources into $(BUILD)/i386-gtest the first time.
+I386_TARGETS = QSXPDD QSXCOM test_attach test_serial test_badinput test_qsxport test_seh
+
+$(BUILD)/i386/build.ninja: | setup
+	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest
+	cmake -S . -B $(BUILD)/i386 -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux.cmake \
+	  -DCMAKE_PREFIX_PATH=$(abspath $(BUILD)/i386-gtest) -DQSX_SANITIZER=none -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+test-i386: setup $(BUILD)/i386/build.ninja
+	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest
+	cmake --build $(BUILD)/i386 -j $(JOBS) --target $(I386_TARGETS)
+	ctest --test-dir $(BUILD)/i386 --output-on-failure -L i386 -j $(JOBS)
 
 # Data-path benchmarks in the optimised build: prints the table of goals and figures that
 # bench/README.md holds (the README explains each figure).

@@ -493,9 +493,10 @@ TEST_F(DevMgr, DriverModuleStaysUntilDeregisteredAndLastHandleClosed) {
         EXPECT_EQ(GetModuleFileNameW(module, path, 64), 0u);
     }
     standin::UnregisterBuiltinModule(u"FakeSerial.dll");
-    // An owner that is not a loaded module is refused.
+    // An owner that is not a loaded module is refused (a value above every kernel handle,
+    // where module handles live, that no module holds).
     EXPECT_EQ(standin::RegisterStreamDevice(u"COM6", true, kKey, std::make_shared<FakeDevice>(),
-                                            reinterpret_cast<HMODULE>(uintptr_t{1} << 40)),
+                                            reinterpret_cast<HMODULE>(~uintptr_t{0} << 16)),
               nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
 }

@@ -776,6 +776,41 @@ TEST_F(Modules, LoadFailures) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
 }
 
+// Module handles share HANDLE-sized values with kernel handles, and a 32-bit build has
+// room for only so many: more loads than that must still give every loaded module a value
+// of its own that the kernel does not take for one of its handles.
+TEST_F(Modules, HandlesStayApartFromKernelHandlesAndFromEachOther) {
+    standin::RegisterBuiltinModule(u"QSXKEEP.dll", [](std::string_view) -> void * { return nullptr; });
+    HMODULE kept = LoadLibraryW(u"QSXKEEP.dll");
+    ASSERT_NE(kept, nullptr);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HMODULE previous = nullptr;
+    for (int i = 0; i < 40000; i++) {
+        HMODULE h = LoadLibraryW(u"QSXTEST.dll");
+        ASSERT_NE(h, nullptr) << i;
+        ASSERT_NE(h, kept) << i;
+        ASSERT_NE(h, previous) << i;  // a freed handle does not come straight back
+        ASSERT_NE((HANDLE)h, event) << i;
+        ASSERT_EQ(g_builtin.hInst, (HANDLE)h) << i;
+        ASSERT_TRUE(FreeLibrary(h)) << i;
+        previous = h;
+    }
+    EXPECT_EQ(g_builtin.attached, 40000);
+    EXPECT_EQ(g_builtin.detached, 40000);
+    // The kernel takes none of them for its own, and the kept module is still itself.
+    SetLastError(kSentinel);
+    EXPECT_EQ(WaitForSingleObject((HANDLE)kept, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject((HANDLE)previous, 0), WAIT_FAILED);
+    WCHAR path[MAX_PATH];
+    EXPECT_EQ(GetModuleFileNameW(kept, path, MAX_PATH), 11u);
+    EXPECT_EQ(std::u16string(path), u"QSXKEEP.dll");
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_TRUE(FreeLibrary(kept));
+    standin::UnregisterBuiltinModule(u"QSXKEEP.dll");
+}
+
 // The folder and file of the library that holds `symbol`.
 std::filesystem::path LibraryOf(const void *symbol) {
     Dl_info info{};

@@ -30,8 +30,10 @@ using namespace standin::internal;
 namespace {
 
 // Device handles are not kernel handles: they live in a range of their own, clear of
-// both the kernel's handle values and the loader's module handles.
-constexpr uintptr_t kDeviceHandleBase = uintptr_t{0x7D} << 40;
+// both the kernel's handle values (below 2 GiB) and the loader's module handles (from
+// 4 GiB up on a 64-bit build, 2 to 3 GiB on a 32-bit one).
+constexpr uintptr_t kDeviceHandleBase =
+    sizeof(uintptr_t) > 4 ? static_cast<uintptr_t>(uint64_t{0x7D} << 40) : uintptr_t{0xC0000000};
 // The platform's legacy names are at most 5 characters ("COM1:").
 constexpr size_t kLegacyNameMax = 5;
 constexpr std::u16string_view kNamespace = u"$device";

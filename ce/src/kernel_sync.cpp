@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <kfuncs.h>
+// The stand-in's own compile of the records that code built for the device shares with it.
+#include <recordlayout.h>
 
 #include <atomic>
 #include <cstdio>

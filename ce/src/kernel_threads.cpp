@@ -18,6 +18,9 @@
 
 #include "explore_internal.h"
 #include "kernel_internal.h"
+#if defined(__i386__)
+#include "i386/seh.h"
+#endif
 
 using namespace standin::internal;
 
@@ -103,11 +106,18 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
         // The running thread holds its own reference: closing every handle does not end
         // the object before the routine returns.
         std::thread([thread, lpStartAddr, lpvThreadParam, program, explored] {
+#if defined(__i386__)
+            // The routine may be image code: it needs its own exception list at FS:[0].
+            AttachImageThread();
+#endif
             AdoptThreadId(thread->Id());
             SetThisThreadPriorityCell(&thread->priority);
             tProgram = program;
             const DWORD code = explored ? ExploreRunThread(explored, lpStartAddr, lpvThreadParam)
                                         : lpStartAddr(lpvThreadParam);
+#if defined(__i386__)
+            DetachImageThread();
+#endif
             // Counted as ended before the handle is signalled, so that whoever sees the
             // handle signalled also sees the count drop.
             ThreadEnded();
@@ -198,6 +208,14 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 }  // extern "C"
+
+bool standin::PrepareImageThread() {
+#if defined(__i386__)
+    return AttachImageThread();
+#else
+    return true;
+#endif
+}
 
 namespace standin {
 

@@ -59,6 +59,17 @@ struct Module {
     std::unique_ptr<PeModule> pe;  // non-null for a device image
 };
 
+// Module handles lie above every kernel handle value (those stay below 2 GiB), so that one
+// is never taken for the other, and 64 KiB apart. A 64-bit build has room above 4 GiB
+// to hand out a new value for every load; a 32-bit one has 2 to 3 GiB, 16384 values,
+// which loads and frees reuse once they have all been handed out (the device manager's
+// handles start at 3 GiB).
+constexpr uintptr_t kModuleHandleStep = 0x10000;
+constexpr uintptr_t kModuleHandleFirst =
+    sizeof(uintptr_t) > 4 ? static_cast<uintptr_t>(uint64_t{1} << 32) : uintptr_t{0x80000000};
+constexpr uintptr_t kModuleHandleEnd =
+    sizeof(uintptr_t) > 4 ? static_cast<uintptr_t>(uint64_t{1} << 48) : uintptr_t{0xC0000000};
+
 // One loader lock, recursive because a DllMain may load or look up modules itself.
 struct Loader {
     std::recursive_mutex mutex;
@@ -67,10 +78,7 @@ struct Loader {
     std::string deviceImageFolder;  // searched first; empty: QSX_DEVICE_IMAGES
     std::vector<std::unique_ptr<Module>> modules;
     std::map<std::pair<std::string, std::string>, void *> imageExports;  // (dll, name)
-    // Module handles are multiples of 64 KiB, and a kernel handle never is (its low word
-    // is a slot number plus one), so that one is never taken for the other. In a 64-bit
-    // process they also sit above every 32-bit value.
-    uintptr_t nextHandle = UINTPTR_MAX > 0xFFFFFFFFu ? static_cast<uintptr_t>(0x100000000ull) : 0x40000000u;
+    uintptr_t nextHandle = kModuleHandleFirst;
 };
 
 Loader &TheLoader() {
@@ -344,6 +352,22 @@ DllMainProc FindDllMain(const Module &module) {
     return reinterpret_cast<DllMainProc>(symbol);
 }
 
+// A handle value no loaded module holds, or null when every one is taken. Values are
+// handed out in turn, so a freed module's handle comes back only after all the others.
+HMODULE NewModuleHandle(Loader &loader) {
+    const size_t values = (kModuleHandleEnd - kModuleHandleFirst) / kModuleHandleStep;
+    if (loader.modules.size() >= values) return nullptr;
+    for (;;) {
+        const uintptr_t value = loader.nextHandle;
+        loader.nextHandle = value + kModuleHandleStep < kModuleHandleEnd ? value + kModuleHandleStep
+                                                                         : kModuleHandleFirst;
+        const bool taken = std::any_of(loader.modules.begin(), loader.modules.end(), [value](const auto &m) {
+            return reinterpret_cast<uintptr_t>(m->handle) == value;
+        });
+        if (!taken) return reinterpret_cast<HMODULE>(value);
+    }
+}
+
 Module *FindModule(Loader &loader, HMODULE handle) {
     if (!handle) return nullptr;
     for (auto &module : loader.modules) {
@@ -492,8 +516,12 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
             }
         }
     }
-    module->handle = reinterpret_cast<HMODULE>(loader.nextHandle);
-    loader.nextHandle += 0x10000;
+    module->handle = NewModuleHandle(loader);
+    if (!module->handle) {
+        if (module->dl) dlclose(module->dl);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     module->refs = 1;
     Module *added = module.get();
     loader.modules.push_back(std::move(module));

@@ -16,6 +16,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#if defined(__i386__)
+#include "i386/seh.h"
+#endif
+
 namespace standin::regtree {
 namespace {
 
@@ -239,6 +243,16 @@ std::u16string_view NameOrDefault(LPCWSTR name) { return name ? name : u""; }
 // unreadable page as EFAULT instead of faulting. (Where that call is not allowed, writing
 // the range into a pipe tells the same.) The real copy is done afterwards with memcpy so
 // that AddressSanitizer still sees a caller's size that overruns its buffer.
+//
+// Each copy stays within one page: Linux copies up to the first unreadable page and says
+// how much it copied, but qemu-user (which runs the 32-bit build) fails the whole range, so
+// a range that crossed into a bad page would be blamed on its first byte.
+size_t ChunkWithinPage(const BYTE *at, size_t left, size_t most) {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t toPageEnd = page - (reinterpret_cast<uintptr_t>(at) & (page - 1));
+    return std::min({left, toPageEnd, most});
+}
+
 bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return true;  // cannot tell; assume readable
@@ -246,7 +260,7 @@ bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     size_t done = 0;
     bool readable = true;
     while (done < size) {
-        size_t chunk = std::min(size - done, sizeof scratch);
+        size_t chunk = ChunkWithinPage(data + done, size - done, sizeof scratch);
         ssize_t n = write(fds[1], data + done, chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -263,11 +277,21 @@ bool ProbeWithPipe(const BYTE *data, size_t size, const BYTE **bad) {
     return readable;
 }
 
+// A caller's data that cannot be read. Image code on the calling thread guards such calls
+// with __try frames and takes the access violation there, as on the device; a C++
+// exception could not pass its frames. Other callers get the C++ exception.
+[[noreturn]] void Unreadable(const BYTE *address) {
+#if defined(__i386__)
+    standin::internal::RaiseAccessViolation(address, false);
+#endif
+    throw standin::AccessViolation(address);
+}
+
 void ProbeReadable(const BYTE *data, size_t size) {
-    static thread_local BYTE scratch[16384];
+    static thread_local BYTE scratch[4096];
     size_t done = 0;
     while (done < size) {
-        size_t chunk = std::min(size - done, sizeof scratch);
+        size_t chunk = ChunkWithinPage(data + done, size - done, sizeof scratch);
         iovec local{scratch, chunk};
         iovec remote{const_cast<BYTE *>(data + done), chunk};
         ssize_t n = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
@@ -279,9 +303,9 @@ void ProbeReadable(const BYTE *data, size_t size) {
         if (n < 0 && errno != EFAULT) {
             const BYTE *bad = nullptr;
             if (ProbeWithPipe(data + done, size - done, &bad)) return;
-            throw standin::AccessViolation(bad);
+            Unreadable(bad);
         }
-        throw standin::AccessViolation(data + done);
+        Unreadable(data + done);
     }
 }
 

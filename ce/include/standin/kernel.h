@@ -98,6 +98,15 @@ int RunDeviceProgram(HMODULE program, LPCWSTR commandLine, int show);
 // does at exit); a thread it leaves running keeps this waiting.
 int RunProgram(const std::function<int()> &main);
 
+// Makes the calling thread ready to run code of the device's own images: in the 32-bit
+// build it gets its thread information block (the exception list at FS:[0] that the
+// images' __try frames use), released when the thread ends. The process's first thread
+// and every thread CreateThread starts have one already; any other thread that calls
+// into an image (a host thread delivering a callback, say) calls this first. False when
+// no block could be had (the LDT is full). Does nothing, and returns true, in builds
+// that never run images.
+bool PrepareImageThread();
+
 // ---- leak counters ----------------------------------------------------------
 size_t OpenHandleCount();   // kernel handles not yet closed (events, threads)
 size_t RunningThreadCount();  // threads started by CreateThread that have not ended

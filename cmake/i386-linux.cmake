@@ -1,0 +1,34 @@
+# The 32-bit x86 Linux configuration: the stand-in, the simulated adapter, the COM driver,
+# the Linux builds of the deliverables and their tests as i386 programs, so that code built
+# for the device (32-bit, cdecl) can share an address space and records with them. This
+# kernel cannot start 32-bit programs itself; qemu-i386 runs them, and CMake puts it in
+# front of every test command and of every build-time tool it runs.
+#
+#   cmake -S . -B build/i386 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux.cmake \
+#         -DQSX_SANITIZER=none -DCMAKE_PREFIX_PATH=<32-bit GoogleTest>
+#
+# clang, the compiler of the other test builds and of the device images, so one front end
+# decides both sides of every shared record layout. The device keeps its stack only 4-byte
+# aligned, and SysV i386 code may assume 16 bytes on entry (spills of aligned locals, the
+# C++ runtime's own calls): -mstackrealign makes every function realign its frame, so any
+# of ours that image code calls into is safe, and what it calls in turn gets the alignment
+# it expects.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_FLAGS_INIT "-m32 -mstackrealign")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -mstackrealign")
+set(CMAKE_ASM_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+
+find_program(QSX_QEMU_I386 qemu-i386 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QSX_QEMU_I386})
+
+# Libraries and packages come from the 32-bit folders and the given prefixes only; the
+# host's 64-bit ones would link but not run.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
