@@ -19,6 +19,8 @@
 # in turn gets the alignment it expects.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
+# Libraries and packages are looked for in the 32-bit folders (and CMAKE_PREFIX_PATH, where
+# the 32-bit GoogleTest is) before the host's 64-bit ones, which would link but not run.
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 # g++ builds it too (-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++).
@@ -36,7 +38,3 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
 
 find_program(QSX_QEMU_I386 qemu-i386 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QSX_QEMU_I386})
-
-# Libraries and packages come from the 32-bit folders and the given prefixes only; the
-# host's 64-bit ones would link but not run.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
