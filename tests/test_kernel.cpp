@@ -3,6 +3,7 @@
 // driver library loading (built-in modules and real shared libraries).
 #include <windows.h>
 
+#include <dbgapi.h>
 #include <kfuncs.h>
 
 #include <dlfcn.h>
@@ -880,5 +881,104 @@ TEST_F(Modules, ProgramFileNameAndTruncation) {
     EXPECT_EQ(std::u16string(small), standin::FromUtf8(exe.substr(0, 4)));
     EXPECT_EQ(small[5], u'#');
 }
+
+
+// ---- calls from code built for the device --------------------------------------------------
+
+#if defined(__i386__)
+// Calls `fn` with `count` 32-bit arguments the way code built for the device may: with the
+// stack aligned to 4 bytes only, `skew` bytes off the 16 that Linux code on i386 may assume
+// on entry. Returns what the function leaves in EAX.
+extern "C" uintptr_t QsxCallSkewed(const void *fn, uintptr_t skew, const uintptr_t *args, uintptr_t count);
+asm(R"(
+    .text
+    .globl QsxCallSkewed
+    .type QsxCallSkewed, @function
+QsxCallSkewed:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %esi
+    movl 16(%ebp), %esi
+    movl 20(%ebp), %ecx
+    andl $-16, %esp
+    subl 12(%ebp), %esp
+    leal (,%ecx,4), %eax
+    negl %eax
+    andl $15, %eax
+    subl %eax, %esp
+1:  testl %ecx, %ecx
+    jz 2f
+    pushl -4(%esi,%ecx,4)
+    decl %ecx
+    jmp 1b
+2:  calll *8(%ebp)
+    leal -4(%ebp), %esp
+    popl %esi
+    popl %ebp
+    retl
+    .size QsxCallSkewed, .-QsxCallSkewed
+)");
+
+template <typename Fn, typename... Args>
+uintptr_t CallSkewed(Fn *fn, uintptr_t skew, Args... args) {
+    const uintptr_t list[] = {(uintptr_t)args..., 0};
+    return QsxCallSkewed(reinterpret_cast<const void *>(fn), skew, list, sizeof...(args));
+}
+
+// What a driver built for the device does first and most: critical sections, events and
+// waits, local memory, formatting, debug messages, loading a library and the registry, each
+// entered with the stack 4, 8 and 12 bytes off. Code of the stand-in that keeps SSE values
+// on its stack faults on such an entry unless it realigns its frame.
+TEST_F(Modules, PlatformCallsWorkOnTheDevicesFourByteStackAlignment) {
+    for (uintptr_t skew : {4u, 8u, 12u}) {
+        SCOPED_TRACE(skew);
+        CRITICAL_SECTION cs;
+        CallSkewed(&InitializeCriticalSection, skew, &cs);
+        CallSkewed(&EnterCriticalSection, skew, &cs);
+        EXPECT_EQ(CallSkewed(&TryEnterCriticalSection, skew, &cs), (uintptr_t)TRUE);  // recursive
+        CallSkewed(&LeaveCriticalSection, skew, &cs);
+        CallSkewed(&LeaveCriticalSection, skew, &cs);
+        CallSkewed(&DeleteCriticalSection, skew, &cs);
+
+        auto event = (HANDLE)CallSkewed(&CreateEventW, skew, nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(CallSkewed(&WaitForSingleObject, skew, event, 1), (uintptr_t)WAIT_TIMEOUT);
+        EXPECT_EQ(CallSkewed(&EventModify, skew, event, EVENT_SET), (uintptr_t)TRUE);
+        EXPECT_EQ(CallSkewed(&WaitForSingleObject, skew, event, kBound), (uintptr_t)WAIT_OBJECT_0);
+        EXPECT_EQ(CallSkewed(&CloseHandle, skew, event), (uintptr_t)TRUE);
+
+        auto memory = (HLOCAL)CallSkewed(&LocalAlloc, skew, LPTR, 64);
+        ASSERT_NE(memory, nullptr);
+        EXPECT_EQ(static_cast<BYTE *>(memory)[63], 0);
+        EXPECT_EQ(CallSkewed(&LocalFree, skew, memory), 0u);
+
+        WCHAR text[32];
+        EXPECT_EQ(CallSkewed(&wsprintfW, skew, text, u"%s%u #%02x", u"COM", 11, 0xA), 9u);
+        EXPECT_EQ(std::u16string(text), u"COM11 #0a");
+        standin::ClearConsole();
+        CallSkewed(&NKDbgPrintfW, skew, u"%s%u\n", u"COM", 11);
+        EXPECT_EQ(standin::ConsoleMessages(), std::vector<std::string>{"COM11\n"});
+
+        auto module = (HMODULE)CallSkewed(&LoadDriver, skew, u"QSXTEST.dll");
+        ASSERT_NE(module, nullptr);
+        EXPECT_NE(CallSkewed(&GetProcAddressW, skew, module, u"BuiltinExport"), 0u);
+        EXPECT_EQ(CallSkewed(&FreeLibrary, skew, module), (uintptr_t)TRUE);
+
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        ASSERT_EQ(CallSkewed(&RegCreateKeyExW, skew, HKEY_LOCAL_MACHINE, u"Drivers\\Skewed", 0, nullptr, 0, 0,
+                             nullptr, &key, &disposition),
+                  (uintptr_t)ERROR_SUCCESS);
+        const DWORD value = 0x1234;
+        EXPECT_EQ(CallSkewed(&RegSetValueExW, skew, key, u"Value", 0, REG_DWORD, &value, sizeof value),
+                  (uintptr_t)ERROR_SUCCESS);
+        DWORD read = 0, type = 0, size = sizeof read;
+        EXPECT_EQ(CallSkewed(&RegQueryValueExW, skew, key, u"Value", nullptr, &type, &read, &size),
+                  (uintptr_t)ERROR_SUCCESS);
+        EXPECT_EQ(read, value);
+        EXPECT_EQ(CallSkewed(&RegCloseKey, skew, key), (uintptr_t)ERROR_SUCCESS);
+    }
+}
+#endif
 
 }  // namespace

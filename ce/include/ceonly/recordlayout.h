@@ -1,5 +1,6 @@
 // Sizes and member offsets of the records the driver and the utility hand to the platform
-// (or get from it) by pointer, as the device lays them out: 32-bit x86 with the platform
+// (or get from it) by pointer, and of the dialog templates the platform reads from the
+// utility's resources, as the device lays them out: 32-bit x86 with the platform
 // compiler's rules (4-byte pointers and handles, natural alignment, the USB descriptors
 // packed). A build for the device and a 32-bit build of the stand-in both compile these
 // checks, so code built for one can run against the other and a drift in either fails
@@ -78,6 +79,17 @@ QSX_RECORD_AT32(OVERLAPPED, hEvent, 16);
 QSX_RECORD_SIZE(SERIAL_DEV_STATUS, 16);
 QSX_RECORD_AT(SERIAL_DEV_STATUS, ComStat, 4);
 QSX_RECORD_SIZE(SERIAL_QUEUE_SIZE, 8);
+
+// ---- dialogs: the templates the dialog manager reads from a program's resources ----
+QSX_RECORD_SIZE(DLGTEMPLATE, 18);
+QSX_RECORD_AT(DLGTEMPLATE, dwExtendedStyle, 4);
+QSX_RECORD_AT(DLGTEMPLATE, cdit, 8);
+QSX_RECORD_AT(DLGTEMPLATE, x, 10);
+QSX_RECORD_AT(DLGTEMPLATE, cy, 16);
+QSX_RECORD_SIZE(DLGITEMTEMPLATE, 18);
+QSX_RECORD_AT(DLGITEMTEMPLATE, x, 8);
+QSX_RECORD_AT(DLGITEMTEMPLATE, cy, 14);
+QSX_RECORD_AT(DLGITEMTEMPLATE, id, 16);
 
 // ---- device manager ---------------------------------------------------------
 QSX_RECORD_SIZE32(DEVMGR_DEVICE_INFORMATION, 1584);
