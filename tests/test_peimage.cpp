@@ -588,15 +588,26 @@ TEST(DeviceImports, ResolveByTheDeviceExportLists) {
     EXPECT_EQ(standin::DeviceImportAddress("usbd.dll", "CreateEventW", &why), nullptr);
     EXPECT_EQ(standin::DeviceImportAddress("kernel32.dll", "CreateEventW", &why), nullptr);
     EXPECT_EQ(why, "the stand-in serves imports from coredll.dll and usbd.dll only");
-    // Listed, but what the C library has under that name works on 32-bit wide characters.
-    EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "wcslen", &why), nullptr);
+    // Listed, and not defined by the stand-in.
+    EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "ShowWindow", &why), nullptr);
     EXPECT_EQ(why, "the stand-in has no such function");
+    // The C library's string functions work on 32-bit wide characters; an image gets the
+    // device's 16-bit ones.
+    using Length = size_t (*)(const WCHAR *);
+    using Compare = int (*)(const WCHAR *, const WCHAR *);
+    const auto length = reinterpret_cast<Length>(standin::DeviceImportAddress("coredll.dll", "wcslen", &why));
+    ASSERT_NE(length, nullptr) << why;
+    EXPECT_EQ(length(u"COM12:"), 6u);
+    const auto compare = reinterpret_cast<Compare>(standin::DeviceImportAddress("coredll.dll", "_wcsicmp", &why));
+    ASSERT_NE(compare, nullptr) << why;
+    EXPECT_EQ(compare(u"Com12:", u"COM12:"), 0);
+    EXPECT_LT(compare(u"COM1:", u"com2:"), 0);
 
     int marker = 0;
     EXPECT_TRUE(standin::RegisterImageExport("coredll.dll", "wcslen", &marker));
     EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "wcslen", &why), &marker);
     EXPECT_TRUE(standin::RegisterImageExport("coredll.dll", "wcslen", nullptr));
-    EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "wcslen", &why), nullptr);
+    EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "wcslen", &why), reinterpret_cast<void *>(length));
     EXPECT_FALSE(standin::RegisterImageExport("coredll.dll", "strcpy", &marker));
     EXPECT_EQ(standin::DeviceImportAddress("coredll.dll", "strcpy", &why), nullptr);
 }

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -240,6 +241,27 @@ void *OwnSymbol(void *dl, const char *name) {
     return symbol;
 }
 
+// The C runtime functions coredll exports. The device's take 16-bit characters, so the
+// string ones are the platform headers' own (the C library's wcslen counts 32-bit ones);
+// the memory ones are the C library's, which have the device's arguments and results.
+size_t ImageWcslen(const WCHAR *s) { return wcslen(s); }
+WCHAR *ImageWcscpy(WCHAR *to, const WCHAR *from) { return wcscpy(to, from); }
+int ImageWcsicmp(const WCHAR *a, const WCHAR *b) { return _wcsicmp(a, b); }
+
+void *RuntimeExport(std::string_view name) {
+    static const std::pair<std::string_view, void *> kRuntime[] = {
+        {"memchr", reinterpret_cast<void *>(static_cast<void *(*)(void *, int, size_t)>(&memchr))},
+        {"memcpy", reinterpret_cast<void *>(&memcpy)},
+        {"memset", reinterpret_cast<void *>(&memset)},
+        {"wcslen", reinterpret_cast<void *>(&ImageWcslen)},
+        {"wcscpy", reinterpret_cast<void *>(&ImageWcscpy)},
+        {"_wcsicmp", reinterpret_cast<void *>(&ImageWcsicmp)},
+    };
+    for (const auto &[known, address] : kRuntime)
+        if (known == name) return address;
+    return nullptr;
+}
+
 // With the loader lock held.
 void *ImportAddress(Loader &loader, std::string_view dll, std::string_view name, uint16_t ordinal, std::string *why) {
     if (!SameDll(dll, "coredll.dll") && !SameDll(dll, "usbd.dll")) {
@@ -259,6 +281,8 @@ void *ImportAddress(Loader &loader, std::string_view dll, std::string_view name,
     }
     const auto registered = loader.imageExports.find({listed->dll, listed->name});
     if (registered != loader.imageExports.end()) return registered->second;
+    if (SameDll(dll, "coredll.dll"))
+        if (void *runtime = RuntimeExport(listed->name)) return runtime;
     void *dl = StandinLibrary(dll);
     void *address = dl ? OwnSymbol(dl, listed->name) : nullptr;
     if (!address) *why = "the stand-in has no such function";

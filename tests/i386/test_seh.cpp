@@ -312,23 +312,26 @@ TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
     EXPECT_EQ(tLog, "FlCl");
 }
 
-// A thread the stand-in did not start (a host thread delivering a callback, say) has no
-// block until it asks for one; then its faults are caught as well, and the block goes
-// with the thread.
-TEST_F(Seh, OtherThreadsGetABlockWhenTheyAsk) {
-    ThreadInfoBlock *before = nullptr, *after = nullptr;
+// A thread the stand-in did not start (a host thread delivering a callback, a COM driver's
+// own thread) has a block of its own from its start, never its creator's, which a new
+// Linux thread's inherited FS would point at; its faults are caught on it, and asking
+// again keeps the same block.
+TEST_F(Seh, OtherThreadsHaveTheirOwnBlockFromTheStart) {
+    ThreadInfoBlock *before = nullptr, *after = nullptr, *throughFs = nullptr;
     int result = 0;
     std::string log;
     std::thread([&] {
         before = standin::internal::ImageThreadBlock();
+        throughFs = BlockThroughFs();
         if (!standin::PrepareImageThread()) return;
-        after = BlockThroughFs();
+        after = standin::internal::ImageThreadBlock();
         result = seh_guarded_load(nullptr, kExecuteHandler);
         log = tLog;
     }).join();
-    EXPECT_EQ(before, nullptr);
-    ASSERT_NE(after, nullptr);
-    EXPECT_NE(after, BlockThroughFs());
+    ASSERT_NE(before, nullptr);
+    EXPECT_EQ(throughFs, before);
+    EXPECT_NE(before, BlockThroughFs());
+    EXPECT_EQ(after, before);
     EXPECT_EQ(result, kCaught);
     EXPECT_EQ(log, "FlCl");
 }
