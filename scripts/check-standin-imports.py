@@ -12,7 +12,8 @@ taken from the wrong library) fails here, naming it:
 - every name a stand-in library exports with C linkage is in its .def, or is a helper of
   the stand-in's own (a `standin_` name; C++ helpers are in namespace standin and never
   match a platform name), or is one of the few platform calls the device's headers read
-  inline and the stand-in keeps as a call (KEPT_AS_CALLS);
+  inline and the stand-in keeps as a call (KEPT_AS_CALLS), or a C library function the
+  32-bit stand-in puts itself in front of (INTERPOSED);
 - every name the driver library (QSXPDD) and the utility (QSXPORT) import from a stand-in
   library is in that library's .def. Two kinds of import are the stand-in's own business
   and allowed: the explorer's scheduling hooks that the platform headers put into the
@@ -40,6 +41,11 @@ EXPLORE_HOOKS = {'standin_ExploreYield', 'standin_g_exploring'}
 # into coredll, and that the stand-in keeps as calls for its tests and tools. Neither
 # deliverable may import them.
 KEPT_AS_CALLS = {'coredll': {'GetCurrentThreadId'}}
+
+# C library functions the 32-bit stand-in puts itself in front of for the whole process:
+# pthread_create, so that every thread has its own exception block at FS before it runs
+# image code. No platform name; neither deliverable may import them from the stand-in.
+INTERPOSED = {'coredll': {'pthread_create'}}
 
 # Names every ELF shared object defines.
 ELF_RESERVED = {'_init', '_fini', '_edata', '_end', '__bss_start'}
@@ -115,7 +121,8 @@ def main():
         for name in sorted(defined):
             exporter.setdefault(name, (lib, listed, def_path))
             if (name.startswith('_Z') or name in ELF_RESERVED or name in listed or
-                    name.startswith('standin_') or name in KEPT_AS_CALLS.get(stem, ())):
+                    name.startswith('standin_') or name in KEPT_AS_CALLS.get(stem, ()) or
+                    name in INTERPOSED.get(stem, ())):
                 continue
             errors.append(f'{lib} exports {name}, which the device\'s {stem}.dll does not '
                           f'({def_path})')
