@@ -27,6 +27,7 @@
 #define TIB_RESUME_EIP  0x40
 #define TIB_TLS_BASE    0x50
 #define TIB_GS_SELECTOR 0x54
+#define TIB_GS_FIX_LOCK 0x58
 #define NR_set_thread_area 243
 
 #define FUNCTION(name) .globl name; .type name, @function; name:
@@ -71,10 +72,20 @@ END(qsx_seh_jump_to_handler)
 // all threads, and returning from a signal reloads GS from it: the thread would come back
 // with the TLS of whichever thread set its descriptor last. Setting the thread's own
 // descriptor again (as the C library does when a thread starts) and reloading GS puts its
-// TLS back before any C++ code runs; on a real kernel it changes nothing.
+// TLS back before any C++ code runs; on a real kernel it changes nothing. The two steps are
+// made under one process-wide lock: between another thread's setting and reloading, this
+// thread's setting would give that thread the wrong TLS. The lock is a spin on a word
+// (nothing that needs TLS can run yet), held for one system call.
         .p2align 4
 PRIVATE(qsx_seh_fault_entry)
-        subl    $16, %esp               // struct user_desc
+        movl    %fs:TIB_GS_FIX_LOCK, %ecx
+1:      movl    $1, %eax
+        xchgl   %eax, (%ecx)
+        testl   %eax, %eax
+        jz      2f
+        pause
+        jmp     1b
+2:      subl    $16, %esp               // struct user_desc
         movl    %fs:TIB_GS_SELECTOR, %eax
         shrl    $3, %eax
         movl    %eax, 0(%esp)           // entry_number
@@ -88,6 +99,8 @@ PRIVATE(qsx_seh_fault_entry)
         addl    $16, %esp
         movw    %gs, %ax
         movw    %ax, %gs
+        movl    %fs:TIB_GS_FIX_LOCK, %ecx
+        movl    $0, (%ecx)
         jmp     qsx_seh_dispatch_fault
 END(qsx_seh_fault_entry)
 

@@ -53,6 +53,11 @@ struct BlockOwner {
 };
 thread_local BlockOwner tOwner;
 
+// Held by a thread between setting its TLS descriptor again after a fault and reloading
+// GS from it (helpers.S): the descriptor table is one for all threads under qemu-user, and
+// two threads faulting at once would otherwise each load the other's.
+volatile uint32_t gGsFixLock = 0;
+
 // LDT entries in use; entry 0 stays unused.
 constexpr int kLdtEntries = 8192;
 std::mutex gLdtLock;
@@ -511,6 +516,7 @@ bool AttachImageThread() {
     uint16_t gs;
     asm volatile("movw %%gs, %0; movl %%gs:0, %1" : "=r"(gs), "=r"(block->TlsBase));
     block->GsSelector = gs;
+    block->GsFixLock = &gGsFixLock;
     LoadFs(static_cast<uint16_t>((entry << 3) | 7));  // LDT, privilege 3
     tBlock = block;
     tOwner.armed = true;

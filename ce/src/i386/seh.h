@@ -141,11 +141,15 @@ struct ThreadInfoBlock {
     int32_t LdtEntry;
     uint32_t TlsBase;     // FS:[0x50]: base of the thread's GS (glibc's TLS) descriptor
     uint32_t GsSelector;  // FS:[0x54]
+    // FS:[0x58]: the process's one lock around putting a thread's TLS descriptor back after
+    // a fault (helpers.S); reached through the block since no TLS is usable there yet.
+    volatile uint32_t *GsFixLock;
 };
 static_assert(offsetof(ThreadInfoBlock, Self) == 0x18);
 static_assert(offsetof(ThreadInfoBlock, ResumeEip) == 0x40);
 static_assert(offsetof(ThreadInfoBlock, TlsBase) == 0x50);
 static_assert(offsetof(ThreadInfoBlock, GsSelector) == 0x54);
+static_assert(offsetof(ThreadInfoBlock, GsFixLock) == 0x58);
 
 }  // namespace standin::seh
 
