@@ -62,14 +62,16 @@ fuzz: setup $(BUILD)/fuzz/build.ninja
 	scripts/run-fuzzers.sh $(BUILD)/fuzz/bin $(FUZZ_SECONDS)
 
 # The 32-bit x86 build (cmake/i386-linux.cmake) of the stand-in, the simulated adapter, the
-# COM driver, the deliverables' Linux builds and the suites of its label, run under
-# qemu-i386: only the label's programs and what they load are built (tests/CMakeLists.txt
-# lists the suites). The 32-bit GoogleTest is built from Debian's sources into
-# $(BUILD)/i386-gtest the first time.
+# COM driver and the suites of its label, run under qemu-i386 against the device images
+# this build makes (QSX_DEVICE_IMAGES): the stand-in loads QSXPDD.dll itself. Only the
+# label's programs and what they load are built (tests/CMakeLists.txt lists the suites).
+# The 32-bit GoogleTest is built from Debian's sources into $(BUILD)/i386-gtest the first
+# time.
 $(BUILD)/i386/build.ninja: | setup
 	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest
 	cmake -S . -B $(BUILD)/i386 -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux.cmake \
-	  -DCMAKE_PREFIX_PATH=$(abspath $(BUILD)/i386-gtest) -DQSX_SANITIZER=none -DCMAKE_BUILD_TYPE=Release >/dev/null
+	  -DCMAKE_PREFIX_PATH=$(abspath $(BUILD)/i386-gtest) -DQSX_SANITIZER=none -DCMAKE_BUILD_TYPE=Release \
+	  -DQSX_DEVICE_IMAGES=ON >/dev/null
 
 test-i386: setup $(BUILD)/i386/build.ninja
 	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest

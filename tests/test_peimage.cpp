@@ -7,6 +7,7 @@
 #include <kfuncs.h>
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "resource.h"
 #include "standin/gwes.h"
 #include "standin/kernel.h"
+#include "standin/registry.h"
 
 namespace pe = standin::pe;
 
@@ -573,6 +575,65 @@ TEST_F(DeviceImageLoad, AnImportTheStandInLacksRefusesTheLoad) {
                   std::string::npos) << said;
     }
 }
+
+#if defined(__i386__)
+// The driver image's guarded registry write, run as the image's own code: a data pointer
+// the platform cannot read raises an access violation into the image's exception frames
+// (as on the device), and the image's handler takes it. The write stops at that value with
+// nothing stored and the key closed; the install goes on past it, as the driver does with
+// any failed write of that table, and the process is unharmed.
+namespace {
+const BYTE *gUnreadable = nullptr;
+int gWrites = 0;
+LONG UnreadableSet(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *, DWORD size) {
+    gWrites++;
+    return RegSetValueExW(key, name, reserved, type, gUnreadable, size);
+}
+}  // namespace
+
+TEST_F(DeviceImageLoad, TheDriverImagesGuardedWriteCatchesABadDataPointer) {
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    gUnreadable = static_cast<const BYTE *>(page);
+    gWrites = 0;
+    using Install = BOOL (*)(LPCWSTR);
+
+    // Unharmed first: the install succeeds through the same path.
+    HINSTANCE driver = LoadDriver(u"QSXPDD.dll");
+    ASSERT_NE(driver, nullptr);
+    auto install = reinterpret_cast<Install>(GetProcAddressW(driver, u"USBInstallDriver"));
+    ASSERT_NE(install, nullptr);
+    EXPECT_TRUE(install(u"QSXPDD.dll"));
+    EXPECT_TRUE(FreeLibrary(driver));
+
+    const LPCWSTR key = u"Drivers\\USB\\LoadClients\\7733\\Default\\Default\\QSX_PORT";
+    auto has = [&](LPCWSTR name) {
+        HKEY h = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, 0, &h) != ERROR_SUCCESS) return false;
+        DWORD size = 0;
+        const bool found = RegQueryValueExW(h, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+        RegCloseKey(h);
+        return found;
+    };
+    EXPECT_TRUE(has(u"Dll") && has(u"Prefix"));
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, key), ERROR_SUCCESS);
+
+    ASSERT_TRUE(standin::RegisterImageExport("coredll.dll", "RegSetValueExW", reinterpret_cast<void *>(&UnreadableSet)));
+    driver = LoadDriver(u"QSXPDD.dll");
+    ASSERT_NE(driver, nullptr);
+    install = reinterpret_cast<Install>(GetProcAddressW(driver, u"USBInstallDriver"));
+    const size_t keysBefore = standin::OpenRegistryKeyCount();
+    EXPECT_TRUE(install(u"QSXPDD.dll"));
+    // "Dll", the first value, met the fault; "Prefix" was never tried. ("DLL" is there
+    // again: the USB registration that follows writes it, through its own library.)
+    EXPECT_EQ(gWrites, 1);
+    EXPECT_FALSE(has(u"Prefix"));
+    EXPECT_EQ(standin::OpenRegistryKeyCount(), keysBefore);
+    EXPECT_TRUE(FreeLibrary(driver));
+    EXPECT_TRUE(standin::RegisterImageExport("coredll.dll", "RegSetValueExW", nullptr));
+    munmap(page, 4096);
+}
+#endif
 
 // Imports resolve to the stand-in's own functions, only by the device's export lists, and
 // never to a C library function of the same name.
