@@ -2,7 +2,8 @@
 # every test (AddressSanitizer + UndefinedBehaviorSanitizer build, the threaded suites again
 # under ThreadSanitizer, the optimised build by g++ with its quick suites, the portability
 # check, the check that the deliverables import from the stand-in only what the device
-# exports, the device images built and checked, and the fuzz targets for a bounded time).
+# exports, the device images built and checked, the 32-bit build's label run under qemu-i386
+# against those images, and the fuzz targets for a bounded time).
 # `make device` builds only the device images.
 # Each target does its own set-up: packages (scripts/setup.sh), configure, build.
 
@@ -32,7 +33,7 @@ demo: setup $(BUILD)/release/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS) --target qsxsim
 	$(BUILD)/release/bin/qsxsim demo
 
-test: test-asan test-tsan test-gcc test-device fuzz
+test: test-asan test-tsan test-gcc test-device test-i386 fuzz
 	@echo "all test stages passed"
 
 test-asan: setup $(BUILD)/asan/build.ninja
