@@ -27,6 +27,18 @@ namespace {
 
 const std::u16string kDriverKey = u"Drivers\\USB\\ClientDrivers\\QSX_PORT";
 const std::u16string kCaption = u"Velmir Configuration Utility";
+
+// Runs QSXPORT on the calling thread: the device's own QSXPORT.exe, loaded by the stand-in,
+// where the build runs the suites against the device images; else the Linux build's entry.
+int RunQsxport(LPWSTR commandLine) {
+#if QSX_RUN_DEVICE_IMAGES
+    static const HMODULE program = LoadLibraryW(u"QSXPORT.exe");
+    EXPECT_NE(program, nullptr) << "QSXPORT.exe not loaded, error " << GetLastError();
+    return program ? standin::RunDeviceProgram(program, commandLine, SW_SHOW) : -1;
+#else
+    return WinMain(gwes::ProgramInstance(), nullptr, commandLine, SW_SHOW);
+#endif
+}
 constexpr auto kBound = 10s;
 
 // A port's device as the utility sees it: it records the interface codes sent to it and
@@ -145,8 +157,7 @@ protected:
     HWND Start(std::u16string commandLine = u"") {
         commandLine_ = std::move(commandLine);
         program_ = std::async(std::launch::async, [this] {
-            return standin::RunProgram(
-                [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
+            return standin::RunProgram([&] { return RunQsxport(commandLine_.data()); });
         });
         return gwes::WaitForWindow(kCaption, kBound);
     }
@@ -182,7 +193,7 @@ protected:
 
 TEST_F(QsxPortTest, NoDeviceIsReportedAndTheProgramEnds) {
     program_ = std::async(std::launch::async, [] {
-        return standin::RunProgram([] { return WinMain(gwes::ProgramInstance(), nullptr, nullptr, SW_SHOW); });
+        return standin::RunProgram([] { return RunQsxport(nullptr); });
     });
     gwes::MessageBoxRecord box = Box();
     EXPECT_EQ(box.text, u"Cannot find any Velmir device.");
@@ -398,8 +409,7 @@ TEST_F(QsxPortTest, NotificationStartHandsOverToTheRunningCopy) {
     HWND dlg = Start();
     ASSERT_NE(dlg, nullptr);
     std::u16string line = u"AppRunToHandleNotification 5";
-    EXPECT_EQ(standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, line.data(), SW_SHOW); }),
-              0);
+    EXPECT_EQ(standin::RunProgram([&] { return RunQsxport(line.data()); }), 0);
     ASSERT_TRUE(gwes::WaitIdle(dlg, kBound));
     auto requests = gwes::ForegroundRequests();
     ASSERT_EQ(requests.size(), 1u);
@@ -432,8 +442,7 @@ TEST_F(QsxPortOnAdapter, SavedInterfaceReachesThePortNowAndAtItsNextOpen) {
     ASSERT_TRUE(standin::UsbHasClient(device));
     std::u16string commandLine;
     auto program = std::async(std::launch::async, [&] {
-        return standin::RunProgram(
-            [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+        return standin::RunProgram([&] { return RunQsxport(commandLine.data()); });
     });
     // Whatever happens below, the program is ended before the test returns.
     struct Closer {
