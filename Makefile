@@ -13,7 +13,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
 SOAK_FUZZ_SECONDS ?= 300
 
-.PHONY: all setup demo test test-asan test-tsan test-gcc test-i386 fuzz bench soak device test-device clean
+.PHONY: all setup demo demo-i386 test test-asan test-tsan test-gcc test-i386 fuzz bench soak device test-device clean
 
 all: demo
 
@@ -78,6 +78,12 @@ test-i386: setup $(BUILD)/i386/build.ninja
 	scripts/setup.sh --gtest-i386 $(BUILD)/i386-gtest
 	cmake --build $(BUILD)/i386 -j $(JOBS) --target i386_suites
 	ctest --test-dir $(BUILD)/i386 --output-on-failure -L i386 -j $(JOBS)
+
+# The demo on the device's own images: the 32-bit qsxsim under qemu-i386, with the stand-in
+# loading QSXPDD.dll and QSXPORT.exe as the device would.
+demo-i386: setup $(BUILD)/i386/build.ninja
+	cmake --build $(BUILD)/i386 -j $(JOBS) --target qsxsim
+	qemu-i386 $(BUILD)/i386/bin/qsxsim demo --device-images $(BUILD)/i386/device
 
 # Data-path benchmarks in the optimised build: prints the table of goals and figures that
 # bench/README.md holds (the README explains each figure).

@@ -28,6 +28,8 @@ packages=(
   g++-mingw-w64-i686 python3 python3-pefile valgrind linux-perf
   libcli11-dev libedit-dev libncurses-dev python3-serial python3-pytest tmux
   g++-multilib gcc-multilib qemu-user
+  # qsxsim's line editor and terminal libraries for its 32-bit build.
+  libedit-dev:i386 libncurses-dev:i386
 )
 
 missing=()
@@ -42,6 +44,11 @@ if [ ${#missing[@]} -ne 0 ]; then
   fi
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # The :i386 packages come from the i386 archive, which apt reads only once dpkg knows
+  # that architecture.
+  if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -29,6 +29,7 @@
 #include "driver_fixture.h"
 #include "port_fixture.h"
 #include "qsxport.h"
+#include "run_qsxport.h"
 #include "rcparse.h"
 #include "resource.h"
 
@@ -524,6 +525,47 @@ TEST_F(AdapterInput, UnansweredRequestsAtOpenDelayItButLeaveThePortWorking) {
     CloseHandle(h);
 }
 
+// A transmit frame the host stack never completes, met through the port as a program uses
+// it: the write gives up after the driver's two seconds and fails, the adapter never took
+// the frame, and the port goes on: more than its transmit window goes out and comes back
+// byte-exact, so the lost frame was not counted against the window.
+TEST_F(AdapterInput, ATransmitFrameNeverCompletedFailsItsWriteAndCostsNothingMore) {
+    PlugAdapter(0x7045);
+    ASSERT_TRUE(adapter_->WireLoopback(0));
+    HANDLE h = CreateFileW(u"$device\\COM11", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {0, 0, 1000000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    adapter_->ClearOutFrames();
+    adapter_->InjectPipeFault(qsxsim::Pipe::kOut, qsxsim::PipeFault::kNeverComplete, 1);
+    standin::ClearConsole();
+    standin::ClearTimedCalls();
+
+    const Bytes lost = Fill(100, 0x40);
+    DWORD written = 0;
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(WriteFile(h, lost.data(), static_cast<DWORD>(lost.size()), &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(GetTickCount() - start, 2000u);
+    EXPECT_EQ(CountMessages("Bulk Error 1\n"), 1u);
+    bool timedOut = false;
+    for (const auto &c : standin::TimedCalls())
+        timedOut |= c.kind == standin::TimedCall::kWait && c.ms == 2000 && c.result == WAIT_TIMEOUT;
+    EXPECT_TRUE(timedOut);
+    EXPECT_TRUE(adapter_->OutFrames().empty());
+
+    const Bytes sent = Fill(8192, 0x01);
+    ASSERT_TRUE(WriteFile(h, sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr));
+    EXPECT_EQ(written, sent.size());
+    Bytes back(sent.size());
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, back.data(), static_cast<DWORD>(back.size()), &got, nullptr));
+    back.resize(got);
+    EXPECT_EQ(back, sent);
+    CloseHandle(h);
+}
+
 // A transmit frame the host stack never completes: WriteUsb gives up after two seconds,
 // counts nothing against the transmit window and frees the pipe for the next frame.
 class StuckFrame : public qsxtest::PortFixture {};
@@ -592,7 +634,7 @@ protected:
     HWND Start() {
         program_ = std::async(std::launch::async, [this] {
             return standin::RunProgram(
-                [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
+                [&] { return qsxtest::RunQsxport(commandLine_.data()); });
         });
         return gwes::WaitForWindow(kCaption, 10s);
     }
@@ -721,7 +763,7 @@ TEST_F(UtilityInput, PortsWhoseProductCannotBeReadAreNoDevice) {
     AddPort(4, u"COM12:", {{u"USBPID", REG_DWORD, {0x45, 0x70}}});
     program_ = std::async(std::launch::async, [this] {
         return standin::RunProgram(
-            [&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine_.data(), SW_SHOW); });
+            [&] { return qsxtest::RunQsxport(commandLine_.data()); });
     });
     ASSERT_TRUE(WaitUntil([] { return !gwes::MessageBoxes().empty(); }));
     EXPECT_EQ(gwes::MessageBoxes()[0].text, u"Cannot find any Velmir device.");

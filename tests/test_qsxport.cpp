@@ -18,6 +18,7 @@
 
 #include "attach_fixture.h"
 #include "driver_fixture.h"
+#include "run_qsxport.h"
 #include "resource.h"
 
 namespace gwes = standin::gwes;
@@ -28,17 +29,7 @@ namespace {
 const std::u16string kDriverKey = u"Drivers\\USB\\ClientDrivers\\QSX_PORT";
 const std::u16string kCaption = u"Velmir Configuration Utility";
 
-// Runs QSXPORT on the calling thread: the device's own QSXPORT.exe, loaded by the stand-in,
-// where the build runs the suites against the device images; else the Linux build's entry.
-int RunQsxport(LPWSTR commandLine) {
-#if QSX_RUN_DEVICE_IMAGES
-    static const HMODULE program = LoadLibraryW(u"QSXPORT.exe");
-    EXPECT_NE(program, nullptr) << "QSXPORT.exe not loaded, error " << GetLastError();
-    return program ? standin::RunDeviceProgram(program, commandLine, SW_SHOW) : -1;
-#else
-    return WinMain(gwes::ProgramInstance(), nullptr, commandLine, SW_SHOW);
-#endif
-}
+using qsxtest::RunQsxport;
 constexpr auto kBound = 10s;
 
 // A port's device as the utility sees it: it records the interface codes sent to it and

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "device.h"
+#include "qsxport_run.h"
 #include "resource.h"
 
 namespace qsxsim {
@@ -33,6 +35,19 @@ int failures = 0;
 void Check(bool ok, const char *what) {
     std::printf("  [%s] %s\n", ok ? " ok " : "FAIL", what);
     if (!ok) failures++;
+}
+
+// With the device's images: the module `name` that runs is the image file of that name in
+// the folder given, not the Linux build.
+void CheckRunsImage(const char16_t *name) {
+    const std::string folder = Device::DeviceImageFolder();
+    if (folder.empty()) return;
+    const std::string file = standin::ToUtf8(name);
+    const std::string loaded = Device::LoadedFrom(name);
+    std::error_code ec;
+    const bool image = !loaded.empty() && std::filesystem::equivalent(loaded, folder + "/" + file, ec);
+    std::printf("  %s runs from %s\n", file.c_str(), loaded.empty() ? "(not loaded)" : loaded.c_str());
+    Check(image, (file + " is the device's own image").c_str());
 }
 
 const char *RequestName(BYTE code) {
@@ -69,6 +84,7 @@ void ShowBringUp(Device &device, const PluggedAdapter &plugged) {
 
     std::printf("\nqsxsim: checks\n");
     Check(plugged.handle != nullptr, "QSXPDD took the adapter");
+    CheckRunsImage(u"QSXPDD.dll");
     Check(plugged.adapter->Usable(), "the firmware image arrived whole and the adapter runs it");
     Check(counts[0x20] == 522, "the 33392-byte image went out as 522 blocks");
     Check(ports.size() == 4, "all four ports are bound");
@@ -244,10 +260,13 @@ static void ConfigurePort(PluggedAdapter &plugged) {
     std::printf("\nqsxsim: running QSXPORT: COM12: to RS-422, FIFO on, Save\n");
     gwes::ClearRecords();
     std::u16string commandLine;
+    std::string runError;
     std::thread program([&] {
-        standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+        if (RunQsxport(commandLine, &runError) < 0 && !runError.empty())
+            std::printf("  qsxsim: %s\n", runError.c_str());
     });
     HWND dlg = gwes::WaitForWindow(u"Velmir Configuration Utility", 20s);
+    CheckRunsImage(u"QSXPORT.exe");
     bool saved = false;
     if (dlg && gwes::SelectComboItem(dlg, IDC_PORTS, u"COM12:") &&
         gwes::SelectComboItem(dlg, IDC_INTERFACE, u"RS-422") &&

@@ -6,7 +6,8 @@
 
 namespace qsxsim {
 
-// Runs the demo on a device booted from `platformReg`; 0 only if every check held.
+// Runs the demo on a device booted from `platformReg`; 0 only if every check held. With
+// Device::UseDeviceImages called first, on the device's own images.
 int RunDemo(const std::string &platformReg);
 
 }  // namespace qsxsim

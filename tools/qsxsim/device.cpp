@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <sys/stat.h>
 
@@ -105,6 +106,45 @@ std::string ProgramFolder() {
     if (n <= 0) return ".";
     std::string s(path, static_cast<size_t>(n));
     return s.substr(0, s.find_last_of('/'));
+}
+
+namespace {
+std::string &ImageFolder() {
+    static std::string folder;
+    return folder;
+}
+}  // namespace
+
+bool Device::UseDeviceImages(const std::string &folder, std::string *error) {
+    if (sizeof(void *) != 4) {
+        *error = "the device's images run only in the 32-bit build of qsxsim (make demo-i386 builds and runs it)";
+        return false;
+    }
+    for (const char *name : {"QSXPDD.dll", "QSXPORT.exe"}) {
+        const std::string path = folder + "/" + name;
+        std::ifstream in(path, std::ios::binary);
+        char magic[2] = {};
+        if (!in.read(magic, 2) || magic[0] != 'M' || magic[1] != 'Z') {
+            *error = path + (in.is_open() ? " is no device image" : " is missing") +
+                     ": give the folder the device build makes (make device builds build/device)";
+            return false;
+        }
+    }
+    standin::SetDeviceImageFolder(folder);
+    ImageFolder() = folder;
+    return true;
+}
+
+std::string Device::DeviceImageFolder() { return ImageFolder(); }
+
+std::string Device::LoadedFrom(const char16_t *name) {
+    // A module already loaded comes back with one more reference, given back at once.
+    HMODULE module = LoadLibraryW(name);
+    if (!module) return {};
+    WCHAR path[1024];
+    const DWORD n = GetModuleFileNameW(module, path, 1024);
+    FreeLibrary(module);
+    return n ? standin::ToUtf8(std::u16string(path, n)) : std::string();
 }
 
 bool Device::Boot(const std::string &platformReg, const std::string &savedHive, std::string *error,

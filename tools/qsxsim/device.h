@@ -78,6 +78,17 @@ public:
 
     // The adapter ports' active-driver entries, in entry order.
     static std::vector<PortEntry> PortEntries();
+
+    // Before Boot: QSXPDD.dll and QSXPORT.exe come from `folder`, the device's own PE
+    // images, instead of the Linux builds of the deliverables. Only a 32-bit build can run
+    // them. False with `error` saying why when this build cannot, or the folder lacks
+    // either image.
+    static bool UseDeviceImages(const std::string &folder, std::string *error);
+    // The folder UseDeviceImages took, or empty for the Linux builds.
+    static std::string DeviceImageFolder();
+    // The file the module `name` ("QSXPDD.dll") is loaded from (loaded for the question
+    // if it was not), or empty when it cannot be loaded.
+    static std::string LoadedFrom(const char16_t *name);
 };
 
 // The folder of the running program, where the libraries' folder lies beside it.

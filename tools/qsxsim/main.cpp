@@ -3,6 +3,7 @@
 //                   unplugs it; exits 0 only if every check held (the default).
 //   qsxsim run      the device with a console: plug adapters, wire and watch their ports,
 //                   reach them from Linux programs through PTYs, keep the registry.
+//   --device-images [FOLDER]  either on the device's own PE images (32-bit build only).
 #include <clocale>
 #include <CLI/CLI.hpp>
 
@@ -26,6 +27,14 @@ int main(int argc, char **argv) {
         ->check(CLI::ExistingFile)
         ->capture_default_str();
 
+    std::string images;
+    app.add_option("--device-images", images,
+                   "run the device's own images (QSXPDD.dll, QSXPORT.exe) from this folder instead of the "
+                   "Linux builds; the 32-bit build only")
+        ->expected(0, 1)
+        ->type_name("[FOLDER]")
+        ->default_str(QSX_DEFAULT_DEVICE_IMAGES);
+
     app.add_subcommand("demo", "plug a 4-port adapter, show its bring-up, move data through every port, "
                                "unplug it; exit 0 only if every check held (the default)");
     CLI::App *run = app.add_subcommand("run", "boot the device and take commands on a console "
@@ -48,6 +57,14 @@ int main(int argc, char **argv) {
             "", "adapter"));
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
+
+    if (app.count("--device-images")) {
+        std::string error;
+        if (!qsxsim::Device::UseDeviceImages(images, &error)) {
+            std::fprintf(stderr, "qsxsim: %s\n", error.c_str());
+            return 2;
+        }
+    }
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Output goes to whoever reads it; one that left must not end the run half-way.

@@ -2,6 +2,7 @@
 // the console's life from boot to the last save.
 #include "session.h"
 #include "curses_frontend.h"
+#include "qsxport_run.h"
 #include "resource.h"
 #include <standin/gwes.h>
 #include <clocale>
@@ -295,9 +296,10 @@ static void RunQsxPortOnTerminal() {
     // boxes is open: every one ends, answered so that nothing is saved.
     tui::CursesFrontEnd frontEnd([] { gwes::PostQuit(); });
     if (!frontEnd.Start()) throw CommandError("qsxport needs a terminal");
-    std::u16string commandLine;
-    standin::RunProgram([&] { return WinMain(gwes::ProgramInstance(), nullptr, commandLine.data(), SW_SHOW); });
+    std::string error;
+    const int result = RunQsxport(u"", &error);
     frontEnd.Stop();
+    if (result < 0 && !error.empty()) throw CommandError(error);
 }
 
 int RunSimulator(const RunOptions &options) {
