@@ -4,7 +4,8 @@
 # check, the check that the deliverables import from the stand-in only what the device
 # exports, the device images built and checked, the 32-bit build's label run under qemu-i386
 # against those images, and the fuzz targets for a bounded time).
-# `make device` builds only the device images.
+# `make device` builds only the device images; `make demo-i386` runs the demo in the 32-bit
+# qsxsim on them.
 # Each target does its own set-up: packages (scripts/setup.sh), configure, build.
 
 BUILD ?= build

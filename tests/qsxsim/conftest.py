@@ -13,6 +13,10 @@ import time
 import pytest
 
 QSXSIM = os.environ.get("QSXSIM", "")
+# What runs it, for a build this machine cannot start itself ("qemu-i386" for the 32-bit
+# one), and options that go before the command ("--device-images FOLDER").
+QSXSIM_RUNNER = os.environ.get("QSXSIM_RUNNER", "").split()
+QSXSIM_OPTIONS = os.environ.get("QSXSIM_OPTIONS", "").split()
 
 # A leak report (or any other sanitizer report) fails the run through its exit status.
 ENV = dict(os.environ)
@@ -28,7 +32,8 @@ def require_qsxsim():
 class Qsxsim:
     def __init__(self, *args, state=None):
         require_qsxsim()
-        command = [QSXSIM, "run"] + (["--state", str(state)] if state else []) + list(args)
+        command = (QSXSIM_RUNNER + [QSXSIM] + QSXSIM_OPTIONS + ["run"] + (["--state", str(state)] if state else [])
+                   + list(args))
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=ENV)
         self.lines = []

@@ -7,13 +7,76 @@
 #include <sys/ioctl.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace qsxsim {
 
+namespace {
+
+// The standard rate codes, for the older calls below.
+struct RateCode {
+    tcflag_t code;
+    speed_t baud;
+};
+constexpr RateCode kRateCodes[] = {
+    {B0, 0},           {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},       {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
+    {B4000000, 4000000},
+};
+
+// The slave's settings (on a master, the terminal calls act on the slave). qemu-user, which
+// runs the 32-bit build, does not carry termios2 across (ENOSYS); there the older call
+// gives the same settings with the rate as one of the standard codes.
+bool GetLine(int masterFd, struct termios2 *t) {
+    if (ioctl(masterFd, TCGETS2, t) == 0) return true;
+    if (errno != ENOSYS) return false;
+    struct termios old;
+    if (ioctl(masterFd, TCGETS, &old) != 0) return false;
+    *t = {};
+    t->c_iflag = old.c_iflag;
+    t->c_oflag = old.c_oflag;
+    t->c_cflag = old.c_cflag;
+    t->c_lflag = old.c_lflag;
+    t->c_line = old.c_line;
+    static_assert(sizeof t->c_cc == sizeof old.c_cc);
+    std::memcpy(t->c_cc, old.c_cc, sizeof old.c_cc);
+    for (const RateCode &r : kRateCodes)
+        if ((old.c_cflag & CBAUD) == r.code) t->c_ispeed = t->c_ospeed = r.baud;
+    return true;
+}
+
+// Sets what GetLine read, changed; through the older call, the rate must be a standard one.
+bool SetLine(int masterFd, const struct termios2 &t) {
+    if (ioctl(masterFd, TCSETS2, &t) == 0) return true;
+    if (errno != ENOSYS) return false;
+    struct termios old = {};
+    old.c_iflag = t.c_iflag;
+    old.c_oflag = t.c_oflag;
+    old.c_cflag = t.c_cflag & ~static_cast<tcflag_t>(CBAUD);
+    old.c_lflag = t.c_lflag;
+    old.c_line = t.c_line;
+    std::memcpy(old.c_cc, t.c_cc, sizeof old.c_cc);
+    const RateCode *rate = nullptr;
+    for (const RateCode &r : kRateCodes)
+        if (r.baud == t.c_ospeed) rate = &r;
+    if (!rate) {
+        errno = EINVAL;
+        return false;
+    }
+    old.c_cflag |= rate->code;
+    return ioctl(masterFd, TCSETS, &old) == 0;
+}
+
+}  // namespace
+
 bool ReadPtyLine(int masterFd, PtyLine *line) {
-    // On a master, the terminal calls act on the slave's settings.
     struct termios2 t;
-    if (ioctl(masterFd, TCGETS2, &t) != 0) return false;
+    if (!GetLine(masterFd, &t)) return false;
     line->baud = t.c_ospeed;
     line->twoStopBits = (t.c_cflag & CSTOPB) != 0;
     line->xonXoffOut = (t.c_iflag & IXON) != 0;
@@ -26,7 +89,7 @@ bool ReadPtyLine(int masterFd, PtyLine *line) {
 
 bool MakePtyRaw(int masterFd) {
     struct termios2 t;
-    if (ioctl(masterFd, TCGETS2, &t) != 0) return false;
+    if (!GetLine(masterFd, &t)) return false;
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -35,7 +98,7 @@ bool MakePtyRaw(int masterFd) {
     t.c_ispeed = t.c_ospeed = 9600;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    return ioctl(masterFd, TCSETS2, &t) == 0;
+    return SetLine(masterFd, t);
 }
 
 std::optional<Framing> ParseFraming(const std::string &text) {

@@ -374,7 +374,14 @@ int RunSimulator(const RunOptions &options) {
             break;
         }
     }
-    if (!shim.empty())
+    if (!shim.empty() && sizeof(void *) == 4)
+        // A preload library must be of the program's own word size; Linux programs are
+        // mostly 64-bit, and a 64-bit build's library speaks to this qsxsim as well.
+        std::printf("qsxsim: for data bits and parity, run Linux programs with LD_PRELOAD=libqsxtty.so of their "
+                    "own word size: %s for 32-bit programs, a 64-bit build's (make demo builds "
+                    "build/release/lib/libqsxtty.so) for 64-bit ones\n",
+                    shim.c_str());
+    else if (!shim.empty())
         std::printf("qsxsim: for data bits and parity, run Linux programs with LD_PRELOAD=%s\n", shim.c_str());
     else
         std::printf("qsxsim: libqsxtty.so is not beside qsxsim: 'framing PORT 7E' sets a port's data bits and parity\n");
