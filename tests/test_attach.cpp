@@ -207,7 +207,10 @@ TEST_F(AttachFixture, FailureAfterBindingUndoesTheBinding) {
     USB_FUNCS funcs = *standin::UsbFunctionTable();
     funcs.lpRegisterNotificationRoutine = RefuseNotification;
     BOOL accept = TRUE;
-    EXPECT_FALSE(USBDeviceAttach(device, &funcs, nullptr, u"QSX_PORT", &accept, nullptr, 0));
+    qsxtest::LoadedDriver driver;
+    const auto attach = driver.Export<decltype(&USBDeviceAttach)>(u"USBDeviceAttach");
+    ASSERT_NE(attach, nullptr);
+    EXPECT_FALSE(attach(device, &funcs, nullptr, u"QSX_PORT", &accept, nullptr, 0));
     EXPECT_FALSE(accept);
     EXPECT_EQ(CountMessages("RegisterNotificationRoutine error:8\n"), 1u);
     EXPECT_TRUE(PortEntries().empty());
@@ -316,7 +319,11 @@ TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosedAndHoldsUpLaterAttaches)
     ASSERT_TRUE(standin::UsbHasClient(device));
     PUSBFPS fps = gBoundRecord.load();
     ASSERT_NE(fps, nullptr);
-    ComOpen(fps, 1, u"Drivers\\Active\\None");
+    qsxtest::LoadedDriver driver;
+    const auto comOpen = driver.Export<decltype(&ComOpen)>(u"ComOpen");
+    const auto comClose = driver.Export<decltype(&ComClose)>(u"ComClose");
+    ASSERT_TRUE(comOpen && comClose);
+    comOpen(fps, 1, u"Drivers\\Active\\None");
     ASSERT_NE(fps->Ports[1].CloseEvent, nullptr);
 
     ASSERT_TRUE(standin::UsbUnplug(device));
@@ -329,7 +336,7 @@ TEST_F(AttachFixture, RemovalWaitsForOpenPortsToBeClosedAndHoldsUpLaterAttaches)
     EXPECT_FALSE(standin::UsbHasClient(secondDevice));
     EXPECT_TRUE(second->VendorLog().empty());
 
-    ComClose(fps, 1);
+    comClose(fps, 1);
     EXPECT_TRUE(standin::UsbWaitHostStack(device, 60000));
     EXPECT_TRUE(standin::UsbWaitHostStack(secondDevice, 60000));
     EXPECT_TRUE(standin::UsbHasClient(secondDevice));

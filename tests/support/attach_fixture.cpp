@@ -16,6 +16,12 @@ std::string SourceDir() {
     return dir ? dir : ".";
 }
 
+LoadedDriver::LoadedDriver() : module_(LoadDriver(u"QSXPDD.dll")) { EXPECT_NE(module_, nullptr); }
+
+LoadedDriver::~LoadedDriver() {
+    if (module_) FreeLibrary(module_);
+}
+
 void AttachFixture::SetUp() {
     standin::ClearRegistry();
     standin::ClearConsole();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <kfuncs.h>
 #include <standin/usbbus.h>
 
 #include <memory>
@@ -32,6 +33,28 @@ protected:
 
     std::shared_ptr<qsxsim::Adapter> adapter_;
     HMODULE comDriver_ = nullptr;  // held so the tests can turn its knobs
+};
+
+// The driver as the stand-in loads it for an adapter (the device image QSXPDD.dll where the
+// build runs the suites on the images, else QSXPDD.so), held while this lives. A test that
+// calls the driver's entry points itself takes them from here, so that it runs the code
+// that attaches adapters rather than the copy linked into the test program.
+class LoadedDriver {
+public:
+    LoadedDriver();
+    ~LoadedDriver();
+    LoadedDriver(const LoadedDriver &) = delete;
+    LoadedDriver &operator=(const LoadedDriver &) = delete;
+    // The export `name`, typed as the declaration `Fn` (decltype(&ComOpen), say); null when
+    // the driver has none of that name.
+    template <typename Fn>
+    Fn Export(const char16_t *name) const {
+        // Through a generic function pointer: FARPROC's own type says nothing of the export's.
+        return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddressW(module_, name)));
+    }
+
+private:
+    HMODULE module_;
 };
 
 std::string SourceDir();
