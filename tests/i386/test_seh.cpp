@@ -12,6 +12,7 @@
 #include <standin/registry.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <string>
@@ -310,6 +311,63 @@ TEST_F(Seh, FaultsInCreateThreadThreadsAreCaughtOnThoseThreads) {
     // set, still has its own block and TLS after a fault.
     EXPECT_EQ(seh_guarded_load(nullptr, kExecuteHandler), kCaught);
     EXPECT_EQ(tLog, "FlCl");
+}
+
+// Under qemu-user a new thread's TLS descriptor goes into the one table all threads share,
+// the same slot a thread returning from a fault reloads GS from: a thread created between a
+// faulting thread's setting its descriptor again and its reload would leave that thread
+// with the new thread's TLS. Threads faulting over and over while others are being created
+// must each keep their own.
+struct CreationRaceArgs {
+    std::atomic<bool> *stop;
+    DWORD wrongTls = 0;
+    DWORD faults = 0;
+};
+thread_local const void *tOwner;
+
+DWORD WINAPI FaultWhileThreadsStart(LPVOID arg) {
+    auto *args = static_cast<CreationRaceArgs *>(arg);
+    tOwner = args;
+    while (!args->stop->load() || args->faults < 200) {
+        tLog.clear();
+        if (seh_guarded_load(nullptr, kExecuteHandler) != kCaught) return 100;
+        args->faults++;
+        if (tOwner != args || tLog != "FlCl") args->wrongTls++;
+        if (args->faults >= 20000) break;
+    }
+    return ChainHead() == kEndOfChain ? 0 : 200;
+}
+
+TEST_F(Seh, FaultsWhileThreadsAreCreatedKeepTheirOwnTls) {
+    std::atomic<bool> stop{false};
+    CreationRaceArgs args[2];
+    HANDLE threads[2];
+    for (int i = 0; i < 2; i++) {
+        args[i].stop = &stop;
+        threads[i] = CreateThread(nullptr, 0, FaultWhileThreadsStart, &args[i], 0, nullptr);
+        ASSERT_NE(threads[i], nullptr);
+    }
+    // Each created thread checks its own TLS too.
+    std::atomic<int> wrongInNew{0};
+    static int owners[300];
+    for (int &owner : owners) {
+        std::thread([&wrongInNew, &owner] {
+            tOwner = &owner;
+            std::this_thread::yield();
+            if (tOwner != &owner) wrongInNew++;
+        }).join();
+    }
+    stop = true;
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(WaitForSingleObject(threads[i], 120000), DWORD{WAIT_OBJECT_0});
+        DWORD code = 1;
+        ASSERT_TRUE(GetExitCodeThread(threads[i], &code));
+        EXPECT_EQ(code, 0u);
+        CloseHandle(threads[i]);
+        EXPECT_EQ(args[i].wrongTls, 0u) << "of " << args[i].faults << " faults";
+        EXPECT_GE(args[i].faults, 200u);
+    }
+    EXPECT_EQ(wrongInNew.load(), 0);
 }
 
 // A thread the stand-in did not start (a host thread delivering a callback, a COM driver's

@@ -54,8 +54,9 @@ struct BlockOwner {
 thread_local BlockOwner tOwner;
 
 // Held by a thread between setting its TLS descriptor again after a fault and reloading
-// GS from it (helpers.S): the descriptor table is one for all threads under qemu-user, and
-// two threads faulting at once would otherwise each load the other's.
+// GS from it (helpers.S), and by one creating a thread (threads.cpp): the descriptor table
+// is one for all threads under qemu-user, and two threads faulting at once, or a thread
+// started meanwhile, would otherwise give the faulting thread another thread's TLS.
 volatile uint32_t gGsFixLock = 0;
 
 // LDT entries in use; entry 0 stays unused.
@@ -522,6 +523,12 @@ bool AttachImageThread() {
     tOwner.armed = true;
     return true;
 }
+
+void LockTlsDescriptors() {
+    while (__atomic_exchange_n(&gGsFixLock, 1u, __ATOMIC_ACQUIRE) != 0) __builtin_ia32_pause();
+}
+
+void UnlockTlsDescriptors() { __atomic_store_n(&gGsFixLock, 0u, __ATOMIC_RELEASE); }
 
 void DetachImageThread() {
     ThreadInfoBlock *block = tBlock;

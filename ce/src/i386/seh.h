@@ -164,6 +164,13 @@ void DetachImageThread();
 // The calling thread's block, or null.
 seh::ThreadInfoBlock *ImageThreadBlock();
 
+// Held around creating a thread: under qemu-user the new thread's TLS descriptor is written
+// to the one table all threads share, the slot a thread returning from a fault sets again
+// and reloads GS from under the same lock (qsx_seh_fault_entry). A spin on a word, as the
+// fault path cannot wait any other way.
+void LockTlsDescriptors();
+void UnlockTlsDescriptors();
+
 // For a platform call that met a bad pointer from its caller: when the calling thread has
 // frames on its exception list (image code is on the stack), raises an access violation
 // there as the device does, and a frame's __except block takes over (this does not

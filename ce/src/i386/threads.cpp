@@ -38,7 +38,11 @@ extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, voi
     if (!real) return EAGAIN;
     auto *start = new (std::nothrow) Start{routine, argument};
     if (!start) return EAGAIN;
+    // The new thread's TLS descriptor is written while no faulting thread is between
+    // setting its own again and reloading it.
+    standin::internal::LockTlsDescriptors();
     const int result = real(thread, attr, &StartWithBlock, start);
+    standin::internal::UnlockTlsDescriptors();
     if (result != 0) delete start;
     return result;
 }
