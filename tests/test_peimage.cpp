@@ -425,14 +425,23 @@ const ImageDamage kDriverDamage[] = {
      "is forwarded to USBDeviceAttach"},
 };
 
+// The image `file` with its sections in place, as the loader has it before relocating,
+// and then `c`'s damage done to it.
+void MapDamaged(const std::vector<uint8_t> &file, const ImageDamage &c, pe::Headers *h,
+                std::vector<uint8_t> *image) {
+    std::string error;
+    ASSERT_TRUE(pe::ParseHeaders(file, h, &error)) << error;
+    image->assign(h->imageSize, 0);
+    ASSERT_TRUE(pe::CopySections(file, *h, *image, &error)) << error;
+    c.damage(*image, *h);
+}
+
 TEST(DamagedImages, DriverTableDamageIsRefusedByTheStepThatReadsIt) {
     for (const ImageDamage &c : kDriverDamage) {
         pe::Headers h;
+        std::vector<uint8_t> image;
+        ASSERT_NO_FATAL_FAILURE(MapDamaged(DriverFile(), c, &h, &image));
         std::string error;
-        ASSERT_TRUE(pe::ParseHeaders(DriverFile(), &h, &error)) << error;
-        std::vector<uint8_t> image(h.imageSize);
-        ASSERT_TRUE(pe::CopySections(DriverFile(), h, image, &error)) << error;
-        c.damage(image, h);
         FakeResolver resolver;
         // Left at its own base, so that no relocation changes the damage; the blocks are
         // checked all the same.
@@ -501,11 +510,9 @@ const ImageDamage kResourceDamage[] = {
 TEST(DamagedImages, ProgramResourceTreeDamageIsRefused) {
     for (const ImageDamage &c : kResourceDamage) {
         pe::Headers h;
+        std::vector<uint8_t> image;
+        ASSERT_NO_FATAL_FAILURE(MapDamaged(ProgramFile(), c, &h, &image));
         std::string error;
-        ASSERT_TRUE(pe::ParseHeaders(ProgramFile(), &h, &error)) << error;
-        std::vector<uint8_t> image(h.imageSize);
-        ASSERT_TRUE(pe::CopySections(ProgramFile(), h, image, &error)) << error;
-        c.damage(image, h);
         std::vector<pe::Resource> resources;
         EXPECT_FALSE(pe::ListResources(h, image, &resources, &error)) << c.what;
         EXPECT_NE(error.find(c.refusal), std::string::npos) << c.what << ": " << error;
